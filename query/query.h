@@ -1,0 +1,18 @@
+// One server's Time Protocol exchange: three samples over fresh TCP
+// connections to port 37, driven by window-message notifications.
+#pragma once
+#include <cstdint>
+
+const int64_t DEADLINE_CONNECT_MS = 120000;
+const int64_t DEADLINE_ANSWER_MS = 20000;
+
+void startQuery(int slot);
+void openSampleConnection(int slot);
+void onHostLookupDone(uintptr_t task, int error);
+void onConnectDone(int slot, int error);
+void onAnswerReady(int slot, int error);
+void finishQuery(int slot);
+// Ends the slot's query with status when one is in flight; otherwise nothing.
+void endQuery(int slot, int status);
+// WM_SOCKET_EVENT: hands the event to the in-flight slot holding the socket.
+void onSocketEvent(uintptr_t socket, int event, int error);

@@ -1,0 +1,16 @@
+// The main window's server list view (control 1005).
+#pragma once
+
+extern int sortColumn;     // 0 name, 1 latency, 2 correction
+extern int sortDirection;  // +1 or -1
+
+enum SyncMode { SYNC_FULL, SYNC_TEXTS_ONLY };
+
+void initServerList();
+void syncServerRows(SyncMode mode);
+void refreshDirtyRows();
+void sortServerRows();
+void deleteSelectedServers();
+void toggleSelectedServers();
+// Slot indices of the selected rows in list order; returns their number.
+int selectedServerSlots(int slots[], int capacity);

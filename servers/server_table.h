@@ -1,0 +1,22 @@
+// The fixed table of 50 server slots: records, per-slot query state, and the
+// operations that fill, reset, load and save it.
+#pragma once
+#include "query/server_query.h"
+#include "servers/server_record.h"
+
+const int DEFAULT_SERVER_COUNT = 15;
+extern const char* const defaultServers[DEFAULT_SERVER_COUNT];
+
+extern ServerRecord serverRecords[SERVER_SLOTS];
+extern ServerQuery serverQueries[SERVER_SLOTS];
+
+// Lowest free slot gets the name (cut to 127), enabled, STATUS_NONE and a dirty
+// row; -1 for an empty name or a full table. Neither saves nor touches the list.
+int addServer(const char* name);
+int usedServerCount();
+
+// Defined with the registry and the list (server_table_win.cpp).
+void resetServerList();
+void loadServerTable();
+void saveServer(int slot);
+void commitServer(int slot);

@@ -1,0 +1,21 @@
+// Persistent settings under HKLM\SOFTWARE\Quorvel, and the system entries that
+// start the program at log-on and list it among installed programs.
+#pragma once
+#include <cstdint>
+
+#define SETTINGS_KEY "SOFTWARE\\Quorvel"
+#define RUN_KEY "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run"
+#define UNINSTALL_KEY "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quorvel"
+#define PRODUCT_NAME "Quorvel"
+
+const uint32_t SETTINGS_VERSION = 0x4000;
+
+// Stores size bytes (REG_DWORD when size is 4, else REG_BINARY); no data or a
+// size of 0 deletes the value. Any failure ends the program ("Registry Problem").
+void writeSetting(const char* name, const void* data, uint32_t size);
+// Copies the stored bytes into dest: a shorter value fills only its first
+// bytes, a longer one is cut to size. False, with dest untouched, when the
+// key or value is missing or unreadable. Never creates the key.
+bool readSetting(const char* name, void* dest, uint32_t size);
+// Writes or removes the log-on start command and (re)writes the uninstall entry.
+void updateRegistration(bool autostart);

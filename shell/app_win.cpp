@@ -1,0 +1,124 @@
+// Start-up, single instance, uninstall, the message loop and the fatal exit.
+#include <winsock.h>
+#include <windows.h>
+#include <commctrl.h>
+
+#include "resources/resource.h"
+#include "settings/settings.h"
+#include "shell/app.h"
+#include "shell/command_line.h"
+#include "shell/main_window_win.h"
+#include "timebase/clock.h"
+
+char launchMode;
+uint8_t correctOnLaunch;
+bool loadDefaultServers = true;
+
+static bool socketsStarted;
+static bool fatalInProgress;
+
+void fatalExit(const char* text) {
+  if (fatalInProgress) return;
+  fatalInProgress = true;
+  if (mainWindow != nullptr) teardownMainWindow();
+  MessageBoxA(mainWindow, text, WINDOW_TITLE, MB_OK | MB_SYSTEMMODAL | MB_ICONERROR);
+  if (socketsStarted) WSACleanup();
+  ExitProcess(0);
+}
+
+// The running instance's main window. Its title alone could also match a
+// message box that an instance shows with the same caption, so the window
+// must also hold the server list.
+static HWND findRunningInstance() {
+  HWND candidate = nullptr;
+  while ((candidate = FindWindowExA(nullptr, candidate, nullptr, WINDOW_TITLE)) != nullptr) {
+    if (GetDlgItem(candidate, IDC_SERVER_LIST) != nullptr) return candidate;
+  }
+  return nullptr;
+}
+
+// False when the user declines to erase the settings of another version.
+static bool checkSettingsVersion() {
+  uint32_t version = 0;
+  if (!readSetting("Version", &version, sizeof version)) return true;
+  if (version == SETTINGS_VERSION) {
+    loadDefaultServers = false;
+    return true;
+  }
+  if (MessageBoxA(nullptr,
+                  "Registry settings of other versions of Quorvel will be erased if you run this version.",
+                  WINDOW_TITLE, MB_OKCANCEL | MB_ICONERROR) != IDOK)
+    return false;
+  if (RegDeleteKeyA(HKEY_LOCAL_MACHINE, SETTINGS_KEY) != ERROR_SUCCESS)
+    fatalExit("Cannot erase old Registry key");
+  return true;
+}
+
+// Hands the start over to a running instance; false when there is none or
+// when uninstalling, which goes on after the running instance has quit.
+static bool handOverToRunningInstance() {
+  HWND running = findRunningInstance();
+  if (running == nullptr) return false;
+  if (correctOnLaunch != 0) {
+    SendMessageA(running, WM_COMMAND, CMD_CORRECT_IF_IDLE, 0);
+    return true;
+  }
+  if (launchMode != 'u') {
+    ShowWindow(running, SW_SHOW);
+    SetForegroundWindow(running);
+    return true;
+  }
+  SendMessageA(running, WM_COMMAND, IDM_QUIT, 0);
+  return false;
+}
+
+static void uninstall() {
+  updateRegistration(false);
+  RegDeleteKeyA(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
+  RegDeleteKeyA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY);
+  fatalExit("Uninstall complete.  Now delete Quorvel files.");
+}
+
+static int runMessageLoop() {
+  MSG message;
+  while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+    if (mainWindow != nullptr && IsWindow(mainWindow) && IsDialogMessageA(mainWindow, &message))
+      continue;
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+  return static_cast<int>(message.wParam);
+}
+
+int runQuorvel(const char* commandLine) {
+  if (!checkSettingsVersion()) return 0;
+  readSetting("CorrectOnLaunch", &correctOnLaunch, sizeof correctOnLaunch);
+  launchMode = launchLetter(argumentText(commandLine));
+
+  if (handOverToRunningInstance()) return 0;
+  if (launchMode == 'u') uninstall();
+
+  // Setting the clock to its own reading proves the right to set it.
+  if (shiftClock(0) == 0) {
+    if (launchMode == 's') return 0;
+    fatalExit("You do not have privileges to set the system time.\n\nLog on as an Administrator instead.");
+  }
+
+  WSADATA winsock;
+  if (WSAStartup(0x0101, &winsock) != 0) fatalExit("Could not open windows sockets.");
+  socketsStarted = true;
+
+  appInstance = GetModuleHandleA(nullptr);
+  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES};
+  InitCommonControlsEx(&controls);
+
+  const uint32_t version = SETTINGS_VERSION;
+  writeSetting("Version", &version, sizeof version);
+
+  if (CreateDialogParamA(appInstance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, mainDialogProc, 0) == nullptr)
+    fatalExit("Cannot create the main window.");
+
+  const int exitCode = runMessageLoop();
+  if (socketsStarted) WSACleanup();
+  return exitCode;
+}

@@ -1,0 +1,14 @@
+// The main window: a modeless dialog that is the hub of the program.
+#pragma once
+#include <windows.h>
+#include <cstdint>
+
+extern HWND mainWindow;
+extern HINSTANCE appInstance;
+extern int64_t userOffset;
+extern bool trayMenuOpen;
+
+INT_PTR CALLBACK mainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+void teardownMainWindow();
+// Sets the caption of button 1 ("Synchronize Time", "Stop Correcting...", ...).
+void setSynchronizeCaption(const char* caption);

@@ -1,0 +1,13 @@
+// Texts of the status line and tray tip.
+#pragma once
+#include <cstdint>
+#include "timebase/millis.h"
+
+const int STATUS_TEXT_SIZE = 100;
+
+#define TIP_CORRECTION_FAILED "Unsuccessful correction!  Double-click for details..."
+
+// Mode 1 "Checking time servers...", 2 "Testing time servers...", otherwise
+// "Corrected <offset> at <localTime>" or empty when never corrected.
+void buildStatusText(int mode, Millis1900 lastTime, int64_t lastValue,
+                     const char* localTimeText, char text[STATUS_TEXT_SIZE]);

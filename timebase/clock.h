@@ -1,0 +1,15 @@
+// The system clock and the high-resolution counter (implemented for Windows
+// in clock_win.cpp).
+#pragma once
+#include <cstdint>
+#include "timebase/millis.h"
+
+Millis1900 readClock();
+// Sets the clock to readClock() + offset; returns the value set, or 0 when the
+// clock was not set for lack of privilege (or the target has no calendar form).
+// Any other failure ends the program through fatalExit.
+Millis1900 shiftClock(int64_t offset);
+// Local time of t as "h:mm:ssam on m/d/yy "; text of at least 24 bytes.
+void formatLocalTime(Millis1900 t, char* text);
+// Milliseconds of the performance counter, wrapping at 2^32.
+uint32_t readTickMs();

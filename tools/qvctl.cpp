@@ -1,0 +1,2 @@
+// placeholder until the test helper lands
+int main() { return 0; }
