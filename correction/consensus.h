@@ -15,3 +15,7 @@ struct ConsensusResult {
 
 // Reads only named records with STATUS_GOOD; does not modify the records.
 ConsensusResult computeConsensus(const ServerRecord records[SERVER_SLOTS]);
+
+// The 8-byte little-endian image of a signed 64-bit setting
+// ("LastCorrectionTime", "LastCorrectionValue").
+void packInt64(int64_t value, uint8_t image[8]);

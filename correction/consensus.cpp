@@ -1,0 +1,54 @@
+// The consensus of a correcting run: the mean correction of the good servers,
+// with outliers dropped one at a time, farthest first.
+#include "correction/consensus.h"
+
+static bool counts(const ServerRecord& record, const bool excluded[SERVER_SLOTS], int slot) {
+  return record.name[0] != '\0' && record.status == STATUS_GOOD && !excluded[slot];
+}
+
+// |a - b| exactly, for any two 64-bit values.
+static uint64_t distance(int64_t a, int64_t b) {
+  return a >= b ? static_cast<uint64_t>(a) - static_cast<uint64_t>(b)
+                : static_cast<uint64_t>(b) - static_cast<uint64_t>(a);
+}
+
+ConsensusResult computeConsensus(const ServerRecord records[SERVER_SLOTS]) {
+  ConsensusResult result = {};
+  bool excluded[SERVER_SLOTS] = {};
+  for (;;) {
+    uint64_t sum = 0;  // wraps like the signed sum, without undefined overflow
+    int64_t n = 0;
+    for (int slot = 0; slot < SERVER_SLOTS; ++slot) {
+      if (!counts(records[slot], excluded, slot)) continue;
+      sum += static_cast<uint64_t>(records[slot].correction);
+      ++n;
+    }
+    if (n == 0) return result;
+    const int64_t mean = static_cast<int64_t>(sum) / n;
+
+    // ">=" on purpose: among equal deviations the later slot is dropped, so
+    // the servers higher in the list are preferred.
+    uint64_t maxDev = 0;
+    int farthest = -1;
+    for (int slot = 0; slot < SERVER_SLOTS; ++slot) {
+      if (!counts(records[slot], excluded, slot)) continue;
+      const uint64_t dev = distance(records[slot].correction, mean);
+      if (dev >= maxDev) {
+        maxDev = dev;
+        farthest = slot;
+      }
+    }
+    if (maxDev < static_cast<uint64_t>(OUTLIER_LIMIT_MS)) {
+      result.found = true;
+      result.mean = mean;
+      return result;
+    }
+    excluded[farthest] = true;
+    result.excluded[result.excludedCount++] = farthest;
+  }
+}
+
+void packInt64(int64_t value, uint8_t image[8]) {
+  const uint64_t bits = static_cast<uint64_t>(value);
+  for (int i = 0; i < 8; ++i) image[i] = static_cast<uint8_t>(bits >> (8 * i));
+}
