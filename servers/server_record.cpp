@@ -1,0 +1,78 @@
+// Server records: status texts, names, and the little-endian registry image.
+#include "servers/server_record.h"
+
+#include <cstddef>
+
+// The in-memory record mirrors the stored image; the image is still packed
+// field by field so neither the compiler's layout nor the host's byte order
+// ever reaches the registry.
+static_assert(offsetof(ServerRecord, name) == 0, "name at 0");
+static_assert(offsetof(ServerRecord, enabled) == 128, "enabled at 128");
+static_assert(offsetof(ServerRecord, status) == 132, "status at 132");
+static_assert(offsetof(ServerRecord, latency) == 136, "latency at 136");
+static_assert(offsetof(ServerRecord, reserved) == 140, "reserved at 140");
+static_assert(offsetof(ServerRecord, correction) == 144, "correction at 144");
+static_assert(sizeof(ServerRecord) == SERVER_IMAGE_SIZE, "record image is 152 bytes");
+
+const char* serverStatusText(int32_t status) {
+  switch (status) {
+    case STATUS_WINSOCK_ERROR: return "Winsock Error";
+    case STATUS_NO_RESPONSE: return "No Response";
+    case STATUS_SLOW_RESPONSE: return "Slow Response";
+    case STATUS_REFUSED: return "Refused";
+    case STATUS_NET_DOWN: return "Net is Down";
+    case STATUS_NO_DNS: return "No DNS entry";
+    case STATUS_DISABLED: return "Disabled";
+    case STATUS_INTERRUPTED: return "Interrupted";
+    default: return "";
+  }
+}
+
+void setServerName(ServerRecord& record, const char* name) {
+  // Bytes after the terminator keep what they held: they carry no meaning.
+  int i = 0;
+  if (name != nullptr) {
+    for (; i < SERVER_NAME_SIZE - 1 && name[i] != '\0'; ++i) record.name[i] = name[i];
+  }
+  record.name[i] = '\0';
+}
+
+static void putU32(uint8_t* out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+static void putU64(uint8_t* out, uint64_t value) {
+  for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+static uint32_t getU32(const uint8_t* in) {
+  uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = (value << 8) | in[i];
+  return value;
+}
+
+static uint64_t getU64(const uint8_t* in) {
+  uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = (value << 8) | in[i];
+  return value;
+}
+
+void packServerRecord(const ServerRecord& record, uint8_t image[SERVER_IMAGE_SIZE]) {
+  for (int i = 0; i < SERVER_NAME_SIZE; ++i) image[i] = static_cast<uint8_t>(record.name[i]);
+  putU32(image + 128, static_cast<uint32_t>(record.enabled));
+  putU32(image + 132, static_cast<uint32_t>(record.status));
+  putU32(image + 136, record.latency);
+  putU32(image + 140, 0);
+  putU64(image + 144, static_cast<uint64_t>(record.correction));
+}
+
+void unpackServerRecord(const uint8_t image[SERVER_IMAGE_SIZE], ServerRecord& record) {
+  for (int i = 0; i < SERVER_NAME_SIZE; ++i) record.name[i] = static_cast<char>(image[i]);
+  // A value written by someone else may fill all 128 bytes without a NUL.
+  record.name[SERVER_NAME_SIZE - 1] = '\0';
+  record.enabled = static_cast<int32_t>(getU32(image + 128));
+  record.status = static_cast<int32_t>(getU32(image + 132));
+  record.latency = getU32(image + 136);
+  record.reserved = 0;
+  record.correction = static_cast<int64_t>(getU64(image + 144));
+}
