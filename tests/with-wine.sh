@@ -57,10 +57,14 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
-xvfb_pid=$!
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
-export DISPLAY=:$(cat "$work/display")
+if [ "${QV_USE_DISPLAY:-}" = 1 ] && [ -n "${DISPLAY:-}" ]; then
+  :  # the user's own (local) display, for the demo
+else
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
+  export DISPLAY=:$(cat "$work/display")
+fi
 
 drop=()
 if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
