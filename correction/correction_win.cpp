@@ -1,8 +1,52 @@
-// Applying the consensus (to be completed).
+// Applying a correcting run's consensus: outliers marked unused, the clock
+// shifted by the mean, the correction recorded and announced to all windows.
+#include <windows.h>
+
+#include "correction/consensus.h"
 #include "correction/correction.h"
+#include "resources/resource.h"
+#include "servers/server_table.h"
+#include "settings/settings.h"
+#include "shell/main_window_win.h"
+#include "shell/schedule.h"
+#include "timebase/clock.h"
 
 uint8_t correctionFailed;
 Millis1900 lastCorrectionTime;
 int64_t lastCorrectionValue;
 
-void applyConsensus() {}
+// Each window gets this long to take the time-change notice; hung windows of
+// other programs are skipped at once instead of freezing our timers and queries.
+static const UINT BROADCAST_WAIT_MS = 3000;
+static const UINT EXIT_DELAY_MS = 10000;
+
+void applyConsensus() {
+  const ConsensusResult result = computeConsensus(serverRecords);
+  for (int i = 0; i < result.excludedCount; ++i) {
+    const int slot = result.excluded[i];
+    serverRecords[slot].status = STATUS_UNUSED;
+    serverQueries[slot].dirty = 1;
+    saveServer(slot);
+  }
+  if (!result.found) {
+    correctionFailed = 1;
+    return;
+  }
+
+  const Millis1900 setTo = shiftClock(result.mean);
+  lastCorrectionValue = result.mean;
+  lastCorrectionTime = setTo;
+  // A clock that could not be set keeps the run's start as the base, so the
+  // schedule retries one interval later rather than on every clock tick.
+  if (setTo != 0) scheduleBase = setTo;
+
+  uint8_t image[8];
+  packInt64(lastCorrectionTime, image);
+  writeSetting("LastCorrectionTime", image, sizeof image);
+  packInt64(lastCorrectionValue, image);
+  writeSetting("LastCorrectionValue", image, sizeof image);
+
+  if (exitAfterCorrection) SetTimer(mainWindow, TIMER_EXIT, EXIT_DELAY_MS, nullptr);
+  SendMessageTimeoutA(HWND_BROADCAST, WM_TIMECHANGE, 0, 0, SMTO_ABORTIFHUNG, BROADCAST_WAIT_MS,
+                      nullptr);
+}

@@ -6,6 +6,10 @@
 const int64_t DEADLINE_CONNECT_MS = 120000;
 const int64_t DEADLINE_ANSWER_MS = 20000;
 
+// Socket events as the notifications carry them (FD_READ, FD_CONNECT).
+const int SOCKET_EVENT_READ = 0x01;
+const int SOCKET_EVENT_CONNECT = 0x10;
+
 void startQuery(int slot);
 void openSampleConnection(int slot);
 void onHostLookupDone(uintptr_t task, int error);

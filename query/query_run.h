@@ -13,3 +13,9 @@ void endAllQueries(int status);
 void announceRun();
 void checkRunDeadline();
 void completeRun();
+
+// The run's share of startQuery and endQuery: counting the query in
+// pendingCount, announcing the run at its first query and completing it
+// after its last.
+void countStartedQuery();
+void countEndedQuery();

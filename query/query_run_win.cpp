@@ -1,13 +1,103 @@
-// Query runs (to be completed).
+// Query runs: starting a correcting or a test run, its announcement, the one
+// deadline for the whole run, and its completion when the last query ends.
+#include <windows.h>
+
+#include "correction/correction.h"
+#include "query/query.h"
 #include "query/query_run.h"
+#include "servers/server_list.h"
+#include "servers/server_table.h"
+#include "shell/main_window_win.h"
+#include "shell/schedule.h"
+#include "shell/status.h"
+#include "timebase/clock.h"
 
 int32_t pendingCount;
 uint8_t runIsTest;
 Millis1900 runDeadline;
 
-void startCorrectingRun() {}
-void startTestRun() {}
-void endAllQueries(int) {}
-void announceRun() {}
-void checkRunDeadline() {}
-void completeRun() {}
+// While a start operation is starting its queries it counts itself in
+// pendingCount. A query that fails inside startQuery then cannot bring the
+// count to 0 and complete the run before its later slots have been started,
+// which would let the consensus read their results of the previous run.
+static bool runStarting;
+static bool runHasQuery;  // a query of the run being started has been started
+
+static void holdRunOpen() {
+  runStarting = true;
+  runHasQuery = false;
+  ++pendingCount;
+}
+
+static void releaseRun() {
+  runStarting = false;
+  --pendingCount;
+  // A run that started no query at all is neither announced nor completed.
+  if (pendingCount == 0 && runHasQuery) completeRun();
+}
+
+void countStartedQuery() {
+  const bool first = runStarting ? !runHasQuery : pendingCount == 0;
+  runHasQuery = true;
+  ++pendingCount;
+  if (first) announceRun();
+}
+
+void countEndedQuery() {
+  --pendingCount;
+  if (pendingCount == 0) completeRun();
+}
+
+void startCorrectingRun() {
+  if (pendingCount != 0) return;
+  runIsTest = 0;
+  scheduleBase = readClock();
+  holdRunOpen();
+  for (int slot = 0; slot < SERVER_SLOTS; ++slot) {
+    ServerRecord& record = serverRecords[slot];
+    if (record.name[0] == '\0') continue;
+    if (record.enabled != 0) {
+      startQuery(slot);
+    } else {
+      // A fresh status for every named slot, so the consensus sees only this run.
+      record.status = STATUS_DISABLED;
+      saveServer(slot);
+      serverQueries[slot].dirty = 1;
+    }
+  }
+  releaseRun();
+  refreshDirtyRows();
+}
+
+void startTestRun() {
+  int slots[SERVER_SLOTS];
+  const int count = selectedServerSlots(slots, SERVER_SLOTS);
+  if (count <= 0) return;
+  if (pendingCount != 0) return;
+  runIsTest = 1;
+  holdRunOpen();
+  for (int i = 0; i < count; ++i) {
+    if (slots[i] >= 0 && slots[i] < SERVER_SLOTS) startQuery(slots[i]);
+  }
+  releaseRun();
+}
+
+void endAllQueries(int status) {
+  for (int slot = 0; slot < SERVER_SLOTS; ++slot) endQuery(slot, status);
+}
+
+void announceRun() {
+  showStatus(runIsTest ? SHOW_TESTING : SHOW_CHECKING);
+  setSynchronizeCaption(runIsTest ? "Stop Testing..." : "Stop Correcting...");
+}
+
+void checkRunDeadline() {
+  if (readClock() > runDeadline) endAllQueries(STATUS_SLOW_RESPONSE);
+}
+
+void completeRun() {
+  if (!runIsTest) applyConsensus();
+  showStatus(SHOW_LAST_CORRECTION);
+  setSynchronizeCaption("Synchronize Time");
+  refreshDirtyRows();
+}
