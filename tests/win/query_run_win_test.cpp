@@ -1,0 +1,228 @@
+// Run bookkeeping, socket-event routing and the applied consensus, on the
+// real Winsock, registry and clock of Wine. Wine accepts clock steps under
+// half a second and refuses larger ones as unprivileged, so both outcomes of
+// setting the clock run here without moving the host's clock.
+#include <winsock.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "correction/correction.h"
+#include "query/query.h"
+#include "query/query_run.h"
+#include "resources/resource.h"
+#include "servers/server_table.h"
+#include "settings/settings.h"
+#include "shell/main_window_win.h"
+#include "shell/schedule.h"
+#include "timebase/clock.h"
+
+namespace {
+
+// A connect to a multicast address fails at once (no route for TCP), so the
+// query ends inside startQuery, before the run's next slot is started.
+const char* const FAILS_AT_ONCE = "224.0.0.1";
+
+class QueryRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
+    window = CreateWindowExA(0, "STATIC", "query run test", WS_POPUP, 0, 0, 10, 10, nullptr,
+                             nullptr, nullptr, nullptr);
+    ASSERT_NE(window, nullptr);
+    button = CreateWindowExA(0, "BUTTON", "Synchronize Time", WS_CHILD, 0, 0, 10, 10, window,
+                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_SYNCHRONIZE)),
+                             nullptr, nullptr);
+    mainWindow = window;
+    std::memset(serverRecords, 0, sizeof serverRecords);
+    std::memset(serverQueries, 0, sizeof serverQueries);
+    pendingCount = 0;
+    correctionFailed = 0;
+    exitAfterCorrection = false;
+  }
+
+  void TearDown() override {
+    endAllQueries(STATUS_INTERRUPTED);
+    mainWindow = nullptr;
+    DestroyWindow(window);
+    WSACleanup();
+  }
+
+  void setServer(int slot, const char* name, int enabled, int status, int64_t correction) {
+    std::strcpy(serverRecords[slot].name, name);
+    serverRecords[slot].enabled = enabled;
+    serverRecords[slot].status = status;
+    serverRecords[slot].correction = correction;
+  }
+
+  std::string caption() {
+    char text[100] = "";
+    GetWindowTextA(button, text, sizeof text);
+    return text;
+  }
+
+  int64_t storedInt64(const char* name) {
+    uint8_t image[8] = {};
+    EXPECT_TRUE(readSetting(name, image, sizeof image));
+    uint64_t bits = 0;
+    for (int i = 7; i >= 0; --i) bits = (bits << 8) | image[i];
+    return static_cast<int64_t>(bits);
+  }
+
+  HWND window = nullptr;
+  HWND button = nullptr;
+};
+
+TEST_F(QueryRunTest, QueriesFailingAtTheirStartCompleteTheRunOnlyOnceAllAreStarted) {
+  // Stale good results of a previous run in every slot: had the run completed
+  // after slot 0, the consensus would have applied slots 1 and 2.
+  setServer(0, FAILS_AT_ONCE, 1, STATUS_GOOD, 100000);
+  setServer(1, FAILS_AT_ONCE, 1, STATUS_GOOD, 100000);
+  setServer(2, FAILS_AT_ONCE, 1, STATUS_GOOD, 100000);
+  setServer(3, "disabled.test", 0, STATUS_GOOD, 100000);
+  lastCorrectionValue = 777;
+
+  startCorrectingRun();
+
+  EXPECT_EQ(pendingCount, 0);
+  for (int slot = 0; slot < 3; ++slot) {
+    EXPECT_EQ(serverRecords[slot].status, STATUS_WINSOCK_ERROR) << slot;
+    EXPECT_EQ(serverQueries[slot].phase, PHASE_IDLE) << slot;
+    EXPECT_EQ(serverQueries[slot].sampleSocket, 0u) << slot;
+  }
+  EXPECT_EQ(serverRecords[3].status, STATUS_DISABLED);
+  EXPECT_EQ(correctionFailed, 1);
+  EXPECT_EQ(lastCorrectionValue, 777);
+  EXPECT_EQ(caption(), "Synchronize Time");
+}
+
+TEST_F(QueryRunTest, RunWithoutEnabledServersIsNeitherAnnouncedNorCompleted) {
+  setServer(5, "off.test", 0, STATUS_GOOD, 40);
+  SetWindowTextA(button, "untouched");
+  correctionFailed = 1;
+  const Millis1900 before = readClock();
+
+  startCorrectingRun();
+
+  EXPECT_EQ(pendingCount, 0);
+  EXPECT_EQ(serverRecords[5].status, STATUS_DISABLED);
+  EXPECT_EQ(caption(), "untouched");
+  EXPECT_EQ(correctionFailed, 1);  // no consensus ran
+  EXPECT_GE(scheduleBase, before);
+}
+
+TEST_F(QueryRunTest, RunStaysOpenWhileAConnectionIsUnderWay) {
+  // Nothing listens on this loopback address; the refusal arrives later as a
+  // notification, so the query is still connecting when startQuery returns.
+  setServer(0, "127.0.0.77", 1, STATUS_NONE, 0);
+  setServer(1, FAILS_AT_ONCE, 1, STATUS_NONE, 0);
+  const Millis1900 before = readClock();
+
+  startCorrectingRun();
+
+  EXPECT_EQ(pendingCount, 1);
+  EXPECT_EQ(caption(), "Stop Correcting...");
+  EXPECT_EQ(serverQueries[0].phase, PHASE_CONNECTING);
+  EXPECT_NE(serverQueries[0].sampleSocket, 0u);
+  EXPECT_EQ(serverRecords[1].status, STATUS_WINSOCK_ERROR);
+  EXPECT_GE(runDeadline, before + DEADLINE_CONNECT_MS);
+
+  // A second start during the run changes nothing.
+  startCorrectingRun();
+  EXPECT_EQ(pendingCount, 1);
+
+  // The deadline itself does not end the run; only a time strictly after it.
+  runDeadline = readClock() + 60000;
+  checkRunDeadline();
+  EXPECT_EQ(pendingCount, 1);
+  runDeadline = readClock() - 1;
+  checkRunDeadline();
+  EXPECT_EQ(pendingCount, 0);
+  EXPECT_EQ(serverRecords[0].status, STATUS_SLOW_RESPONSE);
+  EXPECT_EQ(caption(), "Synchronize Time");
+}
+
+TEST_F(QueryRunTest, SocketEventsActOnlyInTheirPhase) {
+  setServer(0, "127.0.0.77", 1, STATUS_NONE, 0);
+  setServer(1, "127.0.0.78", 1, STATUS_NONE, 0);
+  startCorrectingRun();
+  ASSERT_EQ(pendingCount, 2);
+  const uintptr_t s0 = serverQueries[0].sampleSocket;
+
+  // A read event for a connecting socket is a leftover of an earlier socket
+  // with the same value; an unknown socket belongs to no query.
+  onSocketEvent(s0, SOCKET_EVENT_READ, 0);
+  onSocketEvent(s0 + 4000, SOCKET_EVENT_CONNECT, WSAECONNREFUSED);
+  EXPECT_EQ(serverQueries[0].phase, PHASE_CONNECTING);
+  EXPECT_EQ(pendingCount, 2);
+
+  onSocketEvent(s0, SOCKET_EVENT_CONNECT, WSAECONNREFUSED);
+  EXPECT_EQ(serverQueries[0].phase, PHASE_IDLE);
+  EXPECT_EQ(serverRecords[0].status, STATUS_REFUSED);
+  EXPECT_EQ(pendingCount, 1);
+
+  // Ending an idle slot changes nothing.
+  endQuery(0, STATUS_INTERRUPTED);
+  EXPECT_EQ(serverRecords[0].status, STATUS_REFUSED);
+  EXPECT_EQ(pendingCount, 1);
+}
+
+TEST_F(QueryRunTest, AppliedConsensusIsRecordedAndStored) {
+  // A 1 ms step: Wine accepts it, so the clock counts as set.
+  setServer(0, "a.test", 1, STATUS_GOOD, 1);
+  setServer(1, "b.test", 1, STATUS_GOOD, 1);
+  setServer(2, "c.test", 1, STATUS_GOOD, 9000);
+  exitAfterCorrection = true;
+  const Millis1900 before = readClock();
+
+  applyConsensus();
+
+  EXPECT_EQ(correctionFailed, 0);
+  EXPECT_EQ(lastCorrectionValue, 1);
+  EXPECT_GE(lastCorrectionTime, before);
+  EXPECT_EQ(scheduleBase, lastCorrectionTime);
+  EXPECT_EQ(storedInt64("LastCorrectionTime"), lastCorrectionTime);
+  EXPECT_EQ(storedInt64("LastCorrectionValue"), 1);
+  EXPECT_EQ(serverRecords[2].status, STATUS_UNUSED);
+  EXPECT_EQ(serverQueries[2].dirty, 1);
+  uint8_t image[SERVER_IMAGE_SIZE];
+  ASSERT_TRUE(readSetting("Server002", image, sizeof image));
+  ServerRecord stored;
+  unpackServerRecord(image, stored);
+  EXPECT_EQ(stored.status, STATUS_UNUSED);
+  EXPECT_TRUE(KillTimer(window, TIMER_EXIT));  // the delayed exit was armed
+}
+
+TEST_F(QueryRunTest, RefusedClockKeepsTheScheduleBase) {
+  setServer(0, "a.test", 1, STATUS_GOOD, 3600000);  // Wine refuses an hour's step
+  scheduleBase = 123456;
+
+  applyConsensus();
+
+  EXPECT_EQ(lastCorrectionValue, 3600000);
+  EXPECT_EQ(lastCorrectionTime, 0);
+  EXPECT_EQ(scheduleBase, 123456);
+  EXPECT_EQ(storedInt64("LastCorrectionTime"), 0);
+  EXPECT_EQ(storedInt64("LastCorrectionValue"), 3600000);
+  EXPECT_EQ(correctionFailed, 0);
+  EXPECT_FALSE(KillTimer(window, TIMER_EXIT));  // exitAfterCorrection was clear
+}
+
+TEST_F(QueryRunTest, NoGoodServerOnlyRaisesTheFailure) {
+  setServer(0, "a.test", 1, STATUS_TEST, 5);
+  exitAfterCorrection = true;
+  lastCorrectionValue = 42;
+  lastCorrectionTime = 4242;
+
+  applyConsensus();
+
+  EXPECT_EQ(correctionFailed, 1);
+  EXPECT_EQ(lastCorrectionValue, 42);
+  EXPECT_EQ(lastCorrectionTime, 4242);
+  EXPECT_FALSE(KillTimer(window, TIMER_EXIT));
+}
+
+}  // namespace
