@@ -18,7 +18,8 @@
 // byte strings as hex digits, "-" when empty. {...}... means the group of fields
 // repeats once per item.
 //
-// Registry (PATH relative to HKEY_LOCAL_MACHINE, e.g. SOFTWARE\Quorvel):
+// Registry (PATH relative to HKEY_LOCAL_MACHINE, e.g. SOFTWARE\Quorvel, or under
+// HKEY_CURRENT_USER when it starts with HKCU\):
 //   reg-set-dword PATH NAME NUMBER
 //   reg-set-binary PATH NAME HEX          HEX may be - for no bytes
 //   reg-set-sz PATH NAME TEXT             stored with its terminating NUL
@@ -211,11 +212,28 @@ void needArgs(const Words& w, size_t least, size_t most, const char* usage) {
 
 // ---- registry -----------------------------------------------------------------
 
+struct KeyPath {
+    HKEY root;
+    std::string sub;
+};
+
+KeyPath keyPath(const std::string& path) {
+    const std::string user = "HKCU\\";
+    if (path.compare(0, user.size(), user) == 0) return {HKEY_CURRENT_USER, path.substr(user.size())};
+    return {HKEY_LOCAL_MACHINE, path};
+}
+
+LONG openKey(const std::string& path, REGSAM access, HKEY* key) {
+    KeyPath p = keyPath(path);
+    return RegOpenKeyExA(p.root, p.sub.c_str(), 0, access, key);
+}
+
 std::string regSet(const std::string& path, const std::string& name, DWORD type,
                    const void* data, DWORD size) {
     HKEY key;
-    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
-                              nullptr, &key, nullptr);
+    KeyPath p = keyPath(path);
+    LONG rc = RegCreateKeyExA(p.root, p.sub.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                              nullptr);
     if (rc != ERROR_SUCCESS) throw Failure("cannot create key, error " + number(rc));
     rc = RegSetValueExA(key, name.c_str(), 0, type, static_cast<const BYTE*>(data), size);
     RegCloseKey(key);
@@ -225,7 +243,7 @@ std::string regSet(const std::string& path, const std::string& name, DWORD type,
 
 std::string regGet(const std::string& path, const std::string& name) {
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    if (openKey(path, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return "ok missing";
     DWORD type = 0, size = 0;
     LONG rc = RegQueryValueExA(key, name.c_str(), nullptr, &type, nullptr, &size);
@@ -240,7 +258,7 @@ std::string regGet(const std::string& path, const std::string& name) {
 
 std::string regDeleteValue(const std::string& path, const std::string& name) {
     HKEY key;
-    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_SET_VALUE, &key);
+    LONG rc = openKey(path, KEY_SET_VALUE, &key);
     if (rc == ERROR_FILE_NOT_FOUND) return "ok 0";
     if (rc != ERROR_SUCCESS) throw Failure("cannot open key, error " + number(rc));
     rc = RegDeleteValueA(key, name.c_str());
@@ -251,8 +269,9 @@ std::string regDeleteValue(const std::string& path, const std::string& name) {
 }
 
 std::string regDeleteKey(const std::string& path) {
-    if (path.empty()) throw Failure("refusing to delete the root");
-    LONG rc = RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str());
+    KeyPath p = keyPath(path);
+    if (p.sub.empty()) throw Failure("refusing to delete the root");
+    LONG rc = RegDeleteTreeA(p.root, p.sub.c_str());
     if (rc == ERROR_FILE_NOT_FOUND) return "ok 0";
     if (rc != ERROR_SUCCESS) throw Failure("cannot delete key, error " + number(rc));
     return "ok 1";
@@ -260,7 +279,7 @@ std::string regDeleteKey(const std::string& path) {
 
 std::string regKeyExists(const std::string& path) {
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    if (openKey(path, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return "ok 0";
     RegCloseKey(key);
     return "ok 1";
@@ -268,7 +287,7 @@ std::string regKeyExists(const std::string& path) {
 
 std::string regValues(const std::string& path) {
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    if (openKey(path, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         throw Failure("no such key");
     std::string out = "ok";
     for (DWORD i = 0;; ++i) {
