@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "resources/resource.h"
 #include "servers/server_list.h"
 #include "servers/server_list_win.h"
 #include "servers/server_table.h"
@@ -86,10 +87,11 @@ void storeRaw(int slot, const std::string& bytes) {
   RegCloseKey(key);
 }
 
-std::string recordImage(const char* name, int32_t status, uint32_t latency, int64_t correction) {
+std::string recordImage(const char* name, int32_t status, uint32_t latency, int64_t correction,
+                        int32_t enabled = 1) {
   ServerRecord record = {};
   setServerName(record, name);
-  record.enabled = 1;
+  record.enabled = enabled;
   record.status = status;
   record.latency = latency;
   record.correction = correction;
@@ -204,6 +206,70 @@ TEST_F(ServerListView, RefreshOnlyWhenDirty) {
   EXPECT_EQ(rowNames(), "b.test a.test");
   EXPECT_EQ(listRows()[0].latency, "5");
   EXPECT_EQ(serverQueries[1].dirty, 0);
+}
+
+BOOL endLabelEdit(int row, const char* text, UINT mask = LVIF_TEXT) {
+  NMLVDISPINFOA edit = {};
+  edit.hdr.hwndFrom = serverList;
+  edit.hdr.idFrom = IDC_SERVER_LIST;
+  edit.hdr.code = LVN_ENDLABELEDITA;
+  edit.item.mask = mask;
+  edit.item.iItem = row;
+  edit.item.pszText = const_cast<char*>(text);
+  return onServerListNotify(&edit.hdr);
+}
+
+TEST_F(ServerListView, RenameKeepsTheResultAndAnEmptyNameDeletes) {
+  loadDefaultServers = false;
+  setRecord(0, "old.test", STATUS_GOOD, 45, -1234, 0);
+  setRecord(1, "other.test", STATUS_REFUSED);
+  commitServer(0);
+  commitServer(1);
+  std::string stored;
+
+  // Cancelled: no text, or no text flag.
+  EXPECT_TRUE(endLabelEdit(0, nullptr));
+  EXPECT_TRUE(endLabelEdit(0, "ignored", 0));
+  EXPECT_STREQ(serverRecords[0].name, "old.test");
+
+  const std::string longName(200, 'r');
+  EXPECT_TRUE(endLabelEdit(0, longName.c_str()));
+  EXPECT_EQ(std::string(serverRecords[0].name), longName.substr(0, 127));
+  ASSERT_TRUE(storedImage(0, &stored));
+  EXPECT_EQ(stored, recordImage(longName.c_str(), STATUS_GOOD, 45, -1234, 0));
+
+  // The sort put the renamed, disabled server last; an empty text removes it.
+  std::vector<ListRow> rows = listRows();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[1].slot, 0);
+  EXPECT_TRUE(endLabelEdit(1, ""));
+  EXPECT_EQ(serverRecords[0].name[0], '\0');
+  EXPECT_FALSE(storedImage(0, &stored));
+  rows = listRows();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].slot, 1);
+}
+
+TEST_F(ServerListView, ColumnClicksChooseAndReverseTheSort) {
+  NMLISTVIEW click = {};
+  click.hdr.idFrom = IDC_SERVER_LIST;
+  click.hdr.code = LVN_COLUMNCLICK;
+  click.iSubItem = 1;
+  EXPECT_TRUE(onServerListNotify(&click.hdr));
+  EXPECT_EQ(sortColumn, 1);
+  EXPECT_EQ(sortDirection, -1);
+  click.iSubItem = 2;
+  onServerListNotify(&click.hdr);
+  EXPECT_EQ(sortColumn, 2);
+  EXPECT_EQ(sortDirection, 1);
+
+  NMLVKEYDOWN key = {};
+  key.hdr.idFrom = IDC_SERVER_LIST;
+  key.hdr.code = LVN_KEYDOWN;
+  key.wVKey = 'A';
+  EXPECT_FALSE(onServerListNotify(&key.hdr));
+  click.hdr.idFrom = IDC_SERVER_LIST + 1;
+  EXPECT_FALSE(onServerListNotify(&click.hdr));
 }
 
 TEST_F(ServerListView, SaveAndLoadTheRegistryImage) {
