@@ -1,0 +1,251 @@
+"""Correcting and test runs against local RFC 868 servers: statuses, latencies,
+corrections, the consensus, stopping a run, the run deadline and failures.
+
+Every expected correction comes from the servers' own logs: a server sends whole
+seconds, so what it "leads" by is value*1000 - send time, which the log records
+exactly. A sample's correction is that lead, minus the time from the send to the
+client's clock reading, plus half the sample's latency, plus "Offset".
+"""
+import time
+import unittest
+
+from harness import (CMD_CORRECT_IF_IDLE, IDC_SYNCHRONIZE, IDM_TEST_SERVER, STATUS_GOOD,
+                     STATUS_INTERRUPTED, STATUS_NO_DNS, STATUS_NO_RESPONSE, STATUS_REFUSED,
+                     STATUS_SLOW_RESPONSE, STATUS_TEST, STATUS_UNUSED, QuorvelTestCase,
+                     wait_until)
+from timeserver import now_ms1900
+
+FAILURE_TIP = "Unsuccessful correction!  Double-click for details..."
+IDLE_CAPTION = "Synchronize Time"
+RUN_STATUSES = (STATUS_GOOD, STATUS_UNUSED)  # what a good server of a correcting run ends with
+
+# Generous slack for the time from a server's send to the client reading its clock.
+RECEIVE_SLACK_MS = 500
+# Wine's clock readings may be a few ms coarser than the servers' stamps.
+CLOCK_GRAIN_MS = 10
+
+
+def consensus(corrections):
+    """{slot: correction} -> (mean, excluded slots in order), as the program combines them."""
+    left = dict(corrections)
+    excluded = []
+    while True:
+        total = sum(left.values())
+        n = len(left)
+        mean = abs(total) // n * (1 if total >= 0 else -1)  # truncates toward zero
+        farthest, max_dev = None, 0
+        for slot in sorted(left):
+            dev = abs(left[slot] - mean)
+            if dev >= max_dev:
+                farthest, max_dev = slot, dev
+        if max_dev < 2000:
+            return mean, excluded
+        excluded.append(farthest)
+        del left[farthest]
+
+
+class RunTestCase(QuorvelTestCase):
+
+    def start_ready(self):
+        """Start the program and wait until its list shows every seeded server: a
+        command that arrives while the window is still being initialised would
+        find an empty server table."""
+        program = self.start()
+        program.wait_window()
+        wait_until(lambda: len(program.rows()) == len(self.servers), 30, 0.1)
+        return program
+
+    def records(self, slots):
+        return {slot: self.settings.server(slot) for slot in slots}
+
+    def wait_statuses(self, expected, timeout=30.0):
+        """Wait until every slot of {slot: status or (statuses)} has a wanted status."""
+        def reached():
+            for slot, wanted in expected.items():
+                record = self.settings.server(slot)
+                wanted = wanted if isinstance(wanted, tuple) else (wanted,)
+                if record is None or record.status not in wanted:
+                    return False
+            return True
+        wait_until(reached, timeout, 0.2, "statuses %r not reached" % (expected,))
+
+    def assert_in_band(self, record, connections, offset=0, label=""):
+        """The record's correction lies where its server's log puts it."""
+        self.assertEqual(len(connections), 3, label)
+        leads = [c.offset_ms() for c in connections]
+        low = min(leads) + offset - RECEIVE_SLACK_MS
+        high = max(leads) + offset + (3 * record.latency) // 2 + CLOCK_GRAIN_MS
+        self.assertTrue(low <= record.correction <= high,
+                        "%s: correction %d outside [%d, %d] (leads %r, latency %d)"
+                        % (label, record.correction, low, high, leads, record.latency))
+
+    def assert_clock_result(self, program, value):
+        """Wine sets the clock only for steps under half a second; a refused step is
+        recorded with the time 0 and leaves the status line without a correction."""
+        set_time = self.settings.int64("LastCorrectionTime")
+        if abs(value) < 500:
+            self.assertNotEqual(set_time, 0)
+            self.assertTrue(program.status_text().startswith("Corrected "), program.status_text())
+        else:
+            self.assertEqual(set_time, 0)
+
+    def tray_tips(self):
+        return [tip for _, tip in self.ctl.tray_icons()]
+
+
+class CorrectingRun(RunTestCase):
+    # Slot 2 goes through the host lookup; slot 5 answers 400 ms late in the
+    # first run, keeps silent in the second, and answers late again afterwards.
+    servers = ["127.0.0.11", "127.0.0.12", "alpha.test", "127.0.0.13", "127.0.0.14",
+               "127.0.0.15"]
+
+    def test_consensus_stop_and_test_run(self):
+        skews = {0: 150, 1: 180, 2: 90, 3: 5200, 4: 120}
+        addresses = {0: "127.0.0.11", 1: "127.0.0.12", 2: "127.0.0.21", 3: "127.0.0.13",
+                     4: "127.0.0.14"}
+        servers = {slot: self.timeserver(addresses[slot], skew_ms=skews[slot]) for slot in skews}
+        servers[5] = self.timeserver("127.0.0.15", delay_ms=400,
+                                     modes=["delay"] * 3 + ["silent", "delay"])
+        program = self.start_ready()
+        self.assertEqual(program.button_caption(), IDLE_CAPTION)
+
+        # Run 1: every server answers; the +5200 server is the outlier.
+        program.send_command(IDC_SYNCHRONIZE)
+        self.assertEqual(program.button_caption(), "Stop Correcting...")
+        self.wait_statuses({slot: RUN_STATUSES for slot in range(6)})
+        wait_until(lambda: program.button_caption() == IDLE_CAPTION)
+        records = self.records(range(6))
+        self.assertEqual(records[3].status, STATUS_UNUSED)
+        for slot in (0, 1, 2, 4, 5):
+            self.assertEqual(records[slot].status, STATUS_GOOD, slot)
+        for slot, server in servers.items():
+            self.assert_in_band(records[slot], server.connections(), label="slot %d" % slot)
+        mean, excluded = consensus({slot: r.correction for slot, r in records.items()})
+        self.assertEqual(excluded, [3])
+        self.assertEqual(self.settings.int64("LastCorrectionValue"), mean)
+        self.assert_clock_result(program, mean)
+
+        # The late server: its latency covers the delay, and half of it is added.
+        late = records[5]
+        leads = [c.offset_ms() for c in servers[5].connections()]
+        self.assertTrue(300 <= late.latency <= 400 + 1000, late)
+        self.assertGreaterEqual(late.correction - min(leads), 100, (late, leads))
+
+        # Run 2: slot 5 keeps silent; stopping the run interrupts it and the
+        # clock is corrected from the servers that had answered.
+        program.send_command(IDC_SYNCHRONIZE)
+
+        def only_the_silent_server_open():
+            rows = {row.slot: row for row in program.rows()}
+            return (rows[5].latency.startswith("Reading") and
+                    all(rows[slot].latency.isdigit() for slot in range(5)))
+        wait_until(only_the_silent_server_open, 30, 0.2)
+        self.assertEqual(program.button_caption(), "Stop Correcting...")
+        program.send_command(IDC_SYNCHRONIZE)
+        self.assertEqual(program.button_caption(), IDLE_CAPTION)
+        records = self.records(range(6))
+        self.assertEqual(records[5].status, STATUS_INTERRUPTED)
+        mean, excluded = consensus({slot: records[slot].correction for slot in range(5)})
+        self.assertEqual(excluded, [3])
+        self.assertEqual([records[slot].status for slot in range(5)],
+                         [STATUS_GOOD, STATUS_GOOD, STATUS_GOOD, STATUS_UNUSED, STATUS_GOOD])
+        self.assertEqual(self.settings.int64("LastCorrectionValue"), mean)
+        self.assert_clock_result(program, mean)
+
+        # Run 3: a test run over two selected rows leaves the clock alone.
+        before = {name: self.settings.get(name)
+                  for name in ("LastCorrectionTime", "LastCorrectionValue")}
+        status_line = program.status_text()
+        positions = [i for i, row in enumerate(program.rows()) if row.slot in (0, 5)]
+        program.select_rows(positions)
+        program.send_command(IDM_TEST_SERVER)
+        self.assertEqual(program.button_caption(), "Stop Testing...")
+        self.wait_statuses({0: STATUS_TEST, 5: STATUS_TEST})
+        wait_until(lambda: program.button_caption() == IDLE_CAPTION)
+        after = self.records(range(6))
+        self.assertEqual([after[slot].status for slot in (1, 2, 3, 4)],
+                         [STATUS_GOOD, STATUS_GOOD, STATUS_UNUSED, STATUS_GOOD])
+        self.assertEqual({name: self.settings.get(name) for name in before}, before)
+        self.assertEqual(program.status_text(), status_line)
+        self.assert_in_band(after[0], servers[0].connections()[-3:], label="test run, slot 0")
+
+
+class OffsetAndRefusedClock(RunTestCase):
+    # Every 5 minutes, never corrected: the first clock tick starts a run.
+    schedule = 2
+    servers = ["127.0.0.41", "127.0.0.42"]
+
+    def test_offset_raises_every_correction_and_a_refused_clock_keeps_the_schedule(self):
+        self.settings.set_int64("Offset", 2000)
+        servers = [self.timeserver("127.0.0.41", skew_ms=100),
+                   self.timeserver("127.0.0.42", skew_ms=300)]
+        program = self.start_ready()
+        self.wait_statuses({0: STATUS_GOOD, 1: STATUS_GOOD}, timeout=40)
+        wait_until(lambda: self.settings.get("LastCorrectionValue") is not None)
+        records = self.records((0, 1))
+        for slot, server in enumerate(servers):
+            self.assert_in_band(records[slot], server.connections(), offset=2000,
+                                label="slot %d" % slot)
+        mean, _ = consensus({slot: r.correction for slot, r in records.items()})
+        self.assertEqual(self.settings.int64("LastCorrectionValue"), mean)
+        # Over half a second: Wine refuses to set the clock.
+        self.assertEqual(self.settings.int64("LastCorrectionTime"), 0)
+
+        # The run's start stays the schedule's base, so the next clock tick's due
+        # check does not start another run at once.
+        shown = program.clock_text()
+        wait_until(lambda: program.clock_text() != shown, 30, 0.2)
+        time.sleep(1.0)  # a run started by that tick would have connected by now
+        self.assertEqual([s.count() for s in servers], [3, 3])
+        self.assertEqual(program.button_caption(), IDLE_CAPTION)
+
+
+class FailingServers(RunTestCase):
+    servers = ["127.0.0.31", "127.0.0.32", "127.0.0.33", "127.0.0.34", "nowhere.test",
+               "127.0.0.35", "127.0.0.36"]
+
+    def test_failures_deadline_and_the_failed_correction(self):
+        # A correction from an earlier session, shown until a run corrects again.
+        self.settings.set_int64("LastCorrectionTime", now_ms1900() - 3600000)
+        self.settings.set_int64("LastCorrectionValue", 1234)
+        program = self.start_ready()
+        status_line = program.status_text()
+        self.assertTrue(status_line.startswith("Corrected +1.2s at "), status_line)
+
+        # Run 0: nothing listens yet, so no server answers: the correction fails.
+        program.send_command(CMD_CORRECT_IF_IDLE)
+        wait_until(lambda: FAILURE_TIP in self.tray_tips(), 30, 0.2)
+        self.wait_statuses({0: STATUS_REFUSED, 4: STATUS_NO_DNS, 6: STATUS_REFUSED})
+        self.assertEqual(program.button_caption(), IDLE_CAPTION)
+        self.assertEqual(program.status_text(), status_line)
+        self.assertEqual(self.settings.int64("LastCorrectionValue"), 1234)
+
+        # Run 1: a server of each kind of failure, and one that sends more than
+        # 4 bytes at once, which still gives a result.
+        self.timeserver("127.0.0.31", mode="short", short_bytes=2)
+        self.timeserver("127.0.0.32", mode="trickle", pause_ms=300)
+        long_server = self.timeserver("127.0.0.33", mode="long", extra=b"\x01\x02\x03\x04")
+        silent = self.timeserver("127.0.0.35", mode="silent")
+        closing = self.timeserver("127.0.0.36", mode="close")
+        program.send_command(IDC_SYNCHRONIZE)
+        self.assertNotIn(FAILURE_TIP, self.tray_tips())
+        self.wait_statuses({5: STATUS_SLOW_RESPONSE}, timeout=60)
+        ended_ms = now_ms1900()
+        records = self.records(range(7))
+        self.assertEqual([records[slot].status for slot in range(7)],
+                         [STATUS_NO_RESPONSE, STATUS_NO_RESPONSE, STATUS_GOOD, STATUS_REFUSED,
+                          STATUS_NO_DNS, STATUS_SLOW_RESPONSE, STATUS_SLOW_RESPONSE])
+        self.assertEqual(silent.count(), 1)
+        self.assertEqual(closing.count(), 1)
+        # No connection completes after the last one the servers accepted, so the
+        # deadline lies 20 s after it.
+        accepted = [c.accepted_ms for s in (long_server, silent, closing) for c in s.connections()]
+        self.assertGreaterEqual(ended_ms - max(accepted), 20000 - 1000)
+        self.assert_in_band(records[2], long_server.connections(), label="long answer")
+        wait_until(lambda: program.button_caption() == IDLE_CAPTION)
+        self.assertEqual(self.settings.int64("LastCorrectionValue"), records[2].correction)
+        self.assertNotIn(FAILURE_TIP, self.tray_tips())
+
+
+if __name__ == "__main__":
+    unittest.main()
