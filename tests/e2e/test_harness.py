@@ -221,9 +221,13 @@ class Program(QuorvelTestCase):
         self.assertEqual(self.ctl.text(hwnd), TITLE)
         self.assertEqual(self.ctl.class_name(hwnd), "#32770")
         wait_until(lambda: not program.visible())
+        # Wine shows the tray icon as a window of its own; its tip is readable.
+        [(_, tip)] = wait_until(self.ctl.tray_icons)
+        self.assertEqual(tip, program.status_text())
         program.send_command(IDM_QUIT)
         self.assertEqual(program.wait_exit(), 0)
         self.assertFalse(self.ctl.is_window(hwnd))
+        wait_until(lambda: self.ctl.tray_icons() == [])
 
     def test_message_box_of_another_settings_version(self):
         self.settings.set_dword("Version", 0x3000)
