@@ -62,7 +62,10 @@ if [ "${QV_USE_DISPLAY:-}" = 1 ] && [ -n "${DISPLAY:-}" ]; then
 else
   Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
   xvfb_pid=$!
-  for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
+  # Xvfb writes its display number once it accepts clients; on a busy machine
+  # that can take a good deal longer than the usual fraction of a second.
+  for _ in $(seq 600); do [ -s "$work/display" ] && break; sleep 0.05; done
+  [ -s "$work/display" ] || { echo "with-wine: Xvfb did not start" >&2; exit 2; }
   export DISPLAY=:$(cat "$work/display")
 fi
 
