@@ -9,7 +9,7 @@ client's clock reading, plus half the sample's latency, plus "Offset".
 import time
 import unittest
 
-from harness import (CMD_CORRECT_IF_IDLE, IDC_SYNCHRONIZE, IDM_TEST_SERVER, STATUS_GOOD,
+from harness import (CMD_CORRECT_IF_IDLE, ServerRecord, IDC_SYNCHRONIZE, IDM_TEST_SERVER, STATUS_GOOD,
                      STATUS_INTERRUPTED, STATUS_NO_DNS, STATUS_NO_RESPONSE, STATUS_REFUSED,
                      STATUS_SLOW_RESPONSE, STATUS_TEST, STATUS_UNUSED, QuorvelTestCase,
                      wait_until)
@@ -201,8 +201,10 @@ class OffsetAndRefusedClock(RunTestCase):
 
 
 class FailingServers(RunTestCase):
+    # Slot 7 holds a result from an earlier session, which a failure leaves in place.
     servers = ["127.0.0.31", "127.0.0.32", "127.0.0.33", "127.0.0.34", "nowhere.test",
-               "127.0.0.35", "127.0.0.36"]
+               "127.0.0.35", "127.0.0.36", ServerRecord("127.0.0.37", 1, 0, 77, 555),
+               "127.0.0.38"]
 
     def test_failures_deadline_and_the_failed_correction(self):
         # A correction from an earlier session, shown until a run corrects again.
@@ -215,33 +217,42 @@ class FailingServers(RunTestCase):
         # Run 0: nothing listens yet, so no server answers: the correction fails.
         program.send_command(CMD_CORRECT_IF_IDLE)
         wait_until(lambda: FAILURE_TIP in self.tray_tips(), 30, 0.2)
-        self.wait_statuses({0: STATUS_REFUSED, 4: STATUS_NO_DNS, 6: STATUS_REFUSED})
+        self.wait_statuses({0: STATUS_REFUSED, 4: STATUS_NO_DNS, 6: STATUS_REFUSED,
+                            8: STATUS_REFUSED})
         self.assertEqual(program.button_caption(), IDLE_CAPTION)
         self.assertEqual(program.status_text(), status_line)
         self.assertEqual(self.settings.int64("LastCorrectionValue"), 1234)
 
-        # Run 1: a server of each kind of failure, and one that sends more than
-        # 4 bytes at once, which still gives a result.
-        self.timeserver("127.0.0.31", mode="short", short_bytes=2)
-        self.timeserver("127.0.0.32", mode="trickle", pause_ms=300)
+        # Run 1: a server of each kind of failure, one that fails on its third
+        # sample, one that sends more than 4 bytes at once, which still gives a
+        # result, and one that answers 1900-01-01, taken at face value.
+        short = self.timeserver("127.0.0.31", mode="short", short_bytes=2)
+        drip = self.timeserver("127.0.0.32", mode="trickle", pause_ms=300)
         long_server = self.timeserver("127.0.0.33", mode="long", extra=b"\x01\x02\x03\x04")
         silent = self.timeserver("127.0.0.35", mode="silent")
         closing = self.timeserver("127.0.0.36", mode="close")
+        third_fails = self.timeserver("127.0.0.37", modes=["answer", "answer", "short"])
+        epoch = self.timeserver("127.0.0.38", value=0)
+        listening = [short, drip, long_server, silent, closing, third_fails, epoch]
         program.send_command(IDC_SYNCHRONIZE)
         self.assertNotIn(FAILURE_TIP, self.tray_tips())
         self.wait_statuses({5: STATUS_SLOW_RESPONSE}, timeout=60)
         ended_ms = now_ms1900()
-        records = self.records(range(7))
-        self.assertEqual([records[slot].status for slot in range(7)],
+        records = self.records(range(9))
+        self.assertEqual([records[slot].status for slot in range(9)],
                          [STATUS_NO_RESPONSE, STATUS_NO_RESPONSE, STATUS_GOOD, STATUS_REFUSED,
-                          STATUS_NO_DNS, STATUS_SLOW_RESPONSE, STATUS_SLOW_RESPONSE])
+                          STATUS_NO_DNS, STATUS_SLOW_RESPONSE, STATUS_SLOW_RESPONSE,
+                          STATUS_NO_RESPONSE, STATUS_UNUSED])
+        self.assertEqual((records[7].latency, records[7].correction), (77, 555))
         self.assertEqual(silent.count(), 1)
         self.assertEqual(closing.count(), 1)
         # No connection completes after the last one the servers accepted, so the
         # deadline lies 20 s after it.
-        accepted = [c.accepted_ms for s in (long_server, silent, closing) for c in s.connections()]
+        accepted = [c.accepted_ms for s in listening for c in s.connections()]
         self.assertGreaterEqual(ended_ms - max(accepted), 20000 - 1000)
         self.assert_in_band(records[2], long_server.connections(), label="long answer")
+        # The epoch answer was good but lies far from the other and is left out.
+        self.assert_in_band(records[8], epoch.connections(), label="epoch answer")
         wait_until(lambda: program.button_caption() == IDLE_CAPTION)
         self.assertEqual(self.settings.int64("LastCorrectionValue"), records[2].correction)
         self.assertNotIn(FAILURE_TIP, self.tray_tips())
