@@ -1,15 +1,16 @@
 """The main window: hidden start, "Open", status line and clock, placement,
 user offset, tray icon and menu, and the ways the window ends the program.
 
-No test has a server to query: the list is empty and the schedule is 0 unless
-a test sets an interval, and then there is still no server to ask.
+The list is empty and the schedule 0 unless a test says otherwise; the one
+server a test asks is its own, on 127.0.0.41.
 """
 import re
 import struct
 import time
 import unittest
 
-from harness import (IDC_MINIMIZE, IDC_OFFSET_EDIT, IDM_OPEN, REG_BINARY, WM_ENDSESSION, WM_LBUTTONDBLCLK, WM_RBUTTONDOWN,
+from harness import (IDC_MINIMIZE, IDC_OFFSET_EDIT, IDC_SYNCHRONIZE, IDM_OPEN, IDM_TEST_SERVER,
+                     REG_BINARY, WM_ENDSESSION, WM_LBUTTONDBLCLK, WM_RBUTTONDOWN,
                      WM_TRAY_CALLBACK, QuorvelTestCase, wait_until)
 
 WM_NULL, WM_CLOSE = 0x0000, 0x0010
@@ -19,6 +20,7 @@ EN_KILLFOCUS = 0x0200
 EPOCH_1900_TO_1970_S = 2208988800
 CLOCK_TEXT = re.compile(r"^(1[0-2]|[1-9]):[0-5]\d:[0-5]\d[ap]m on (1[0-2]|[1-9])/([1-3]\d|[1-9])/\d\d $")
 PLACEMENT = struct.Struct("<11i")
+FAILURE_TIP = "Unsuccessful correction!  Double-click for details..."
 
 
 def local_time_text(unix_seconds):
@@ -129,6 +131,49 @@ class Opening(QuorvelTestCase):
 
     def menu_windows(self):
         return [w.hwnd for w in self.ctl.windows() if w.cls == "#32768" and w.visible]
+
+
+class RunStatus(QuorvelTestCase):
+    # One server that answers each sample 3 s late, so a run lasts long enough to look at.
+    servers = ["127.0.0.41"]
+
+    def tray_tips(self):
+        return [tip for _, tip in self.ctl.tray_icons()]
+
+    def test_busy_failed_and_open_again(self):
+        self.timeserver("127.0.0.41", mode="delay", delay_ms=3000)
+        corrected_at = 1796569445
+        self.settings.set_int64("LastCorrectionTime", millis1900(corrected_at))
+        self.settings.set_int64("LastCorrectionValue", -1234)
+        last = "Corrected -1.2s at " + local_time_text(corrected_at)
+        program = self.start()
+        hwnd = wait_initialised(self, program)
+        wait_until(lambda: len(program.rows()) == 1)
+
+        # A correcting run: the status line and the tip say so until it ends.
+        program.send_command(IDC_SYNCHRONIZE)
+        wait_until(lambda: program.status_text() == "Checking time servers...", timeout=10)
+        self.assertEqual(self.tray_tips(), ["Checking time servers..."])
+        # Stopped before any answer: no server to correct from, so it failed.
+        # The status line keeps the last correction; the tip tells of the failure.
+        program.send_command(IDC_SYNCHRONIZE)
+        wait_until(lambda: self.tray_tips() == [FAILURE_TIP], timeout=10)
+        self.assertEqual(program.status_text(), last)
+
+        # A double click on the icon opens the window and clears the failure.
+        self.ctl.post(hwnd, WM_TRAY_CALLBACK, 0, WM_LBUTTONDBLCLK)
+        wait_until(program.visible)
+        wait_until(lambda: self.tray_tips() == [last])
+        self.assertEqual(program.status_text(), last)
+
+        # A test run says so too, and ends without a failure.
+        program.select_rows([0])
+        program.send_command(IDM_TEST_SERVER)
+        wait_until(lambda: program.status_text() == "Testing time servers...", timeout=10)
+        self.assertEqual(self.tray_tips(), ["Testing time servers..."])
+        program.send_command(IDC_SYNCHRONIZE)
+        wait_until(lambda: program.status_text() == last, timeout=10)
+        self.assertEqual(self.tray_tips(), [last])
 
 
 class Offset(QuorvelTestCase):
