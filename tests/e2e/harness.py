@@ -40,12 +40,18 @@ Settings(ctl) -- the settings key "SOFTWARE\\Quorvel":
 pack_server(name, enabled=1, status=0, latency=0, correction=0) -> 152 bytes;
 unpack_server(bytes) -> ServerRecord.  wait_until(predicate, timeout, interval,
 message) -> the first truthy result, else raises WaitTimeout (an AssertionError).
-Ids of resources/resource.h are module constants (IDC_SERVER_LIST, IDM_QUIT, ...).
+Row fields: name latency correction (the three column texts), image, selected,
+focused, slot (the item data). wait_msgbox(ctl, caption) and press(ctl, box, id)
+also exist without a Quorvel. Ids of resources/resource.h are module constants
+(IDC_SERVER_LIST, IDM_QUIT, ...), as are TITLE, SETTINGS_KEY, RUN_KEY, UNINSTALL_KEY.
 
 Wine facts worth knowing: SetSystemTime succeeds, changing nothing, only when the
 new time is within 0.5 s of the clock, and fails with error 1314 (privilege not
 held) otherwise; so a correction of 500 ms or more behaves as if the right to set
 the clock were missing. Without a window manager, hiding a window takes about 2 s.
+Wine's tray shows each icon as a window whose tip qvctl reads; which of the
+program's icons it shows cannot be told from outside (its pixels depend on what
+was painted there before).
 """
 import collections
 import os
