@@ -225,4 +225,57 @@ TEST_F(QueryRunTest, NoGoodServerOnlyRaisesTheFailure) {
   EXPECT_FALSE(KillTimer(window, TIMER_EXIT));
 }
 
+int timeChanges;
+
+LRESULT CALLBACK countingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_TIMECHANGE) ++timeChanges;
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+struct HungWindow {
+  HANDLE created;
+  HANDLE release;
+  HWND window;
+};
+
+// A top-level window whose thread stops handling messages until released.
+DWORD WINAPI hungWindowThread(void* parameter) {
+  HungWindow* hung = static_cast<HungWindow*>(parameter);
+  hung->window = CreateWindowExA(0, "STATIC", "hung", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                 nullptr, nullptr);
+  SetEvent(hung->created);
+  WaitForSingleObject(hung->release, INFINITE);
+  MSG message;
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+  DestroyWindow(hung->window);
+  return 0;
+}
+
+TEST_F(QueryRunTest, TimeChangeReachesWindowsWithoutWaitingForAHungOne) {
+  WNDCLASSA windowClass = {};
+  windowClass.lpfnWndProc = countingProc;
+  windowClass.lpszClassName = "QueryRunTestCounter";
+  RegisterClassA(&windowClass);
+  HWND counter = CreateWindowExA(0, "QueryRunTestCounter", "counter", WS_POPUP, 0, 0, 10, 10,
+                                 nullptr, nullptr, nullptr, nullptr);
+  ASSERT_NE(counter, nullptr);
+  HungWindow hung = {CreateEventA(nullptr, TRUE, FALSE, nullptr),
+                     CreateEventA(nullptr, TRUE, FALSE, nullptr), nullptr};
+  HANDLE thread = CreateThread(nullptr, 0, hungWindowThread, &hung, 0, nullptr);
+  WaitForSingleObject(hung.created, INFINITE);
+  Sleep(100);  // not handling messages from here on
+  timeChanges = 0;
+  setServer(0, "a.test", 1, STATUS_GOOD, 1);
+
+  applyConsensus();  // a plain broadcast would wait here for as long as the window hangs
+
+  EXPECT_EQ(timeChanges, 1);
+  SetEvent(hung.release);
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+  CloseHandle(hung.created);
+  CloseHandle(hung.release);
+  DestroyWindow(counter);
+}
+
 }  // namespace
