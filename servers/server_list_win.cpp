@@ -55,12 +55,12 @@ static void setRowText(int row, int column, char* text) {
 static void insertColumn(int column, const char* title, int width) {
   char text[32];
   lstrcpynA(text, title, sizeof text);
-  LVCOLUMNA spec = {};
-  spec.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT;
-  spec.fmt = LVCFMT_LEFT;
-  spec.cx = width;
-  spec.pszText = text;
-  SendMessageA(serverList, LVM_INSERTCOLUMNA, static_cast<WPARAM>(column), reinterpret_cast<LPARAM>(&spec));
+  LVCOLUMNA header = {};
+  header.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT;
+  header.fmt = LVCFMT_LEFT;
+  header.cx = width;
+  header.pszText = text;
+  SendMessageA(serverList, LVM_INSERTCOLUMNA, static_cast<WPARAM>(column), reinterpret_cast<LPARAM>(&header));
 }
 
 void setServerListBackground() {

@@ -130,12 +130,12 @@ TEST_F(ServerListView, ColumnsShareTheClientWidth) {
   const char* const titles[3] = {"Time Server", "Latency (ms)", "Correction"};
   for (int column = 0; column < 3; ++column) {
     char text[64] = {};
-    LVCOLUMNA spec = {};
-    spec.mask = LVCF_WIDTH | LVCF_TEXT;
-    spec.pszText = text;
-    spec.cchTextMax = sizeof text;
-    ASSERT_TRUE(SendMessageA(serverList, LVM_GETCOLUMNA, static_cast<WPARAM>(column), reinterpret_cast<LPARAM>(&spec)));
-    EXPECT_EQ(spec.cx, widths[column]);
+    LVCOLUMNA header = {};
+    header.mask = LVCF_WIDTH | LVCF_TEXT;
+    header.pszText = text;
+    header.cchTextMax = sizeof text;
+    ASSERT_TRUE(SendMessageA(serverList, LVM_GETCOLUMNA, static_cast<WPARAM>(column), reinterpret_cast<LPARAM>(&header)));
+    EXPECT_EQ(header.cx, widths[column]);
     EXPECT_STREQ(text, titles[column]);
   }
 }
