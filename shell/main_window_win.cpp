@@ -349,9 +349,7 @@ INT_PTR CALLBACK mainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_DESTROY: onDestroy(); return TRUE;
     case WM_MOVE: onMove(window); return TRUE;
     case WM_CLOSE: onMinimize(); return TRUE;
-    case WM_SYSCOLORCHANGE:
-      ListView_SetBkColor(serverList, GetSysColor(COLOR_WINDOW));
-      return FALSE;
+    case WM_SYSCOLORCHANGE: setServerListBackground(); return FALSE;
     case WM_ENDSESSION: DestroyWindow(window); return TRUE;
     case WM_SHOWWINDOW: onShowWindow(window, wParam != 0); return TRUE;
     case WM_NOTIFY: return onNotify(reinterpret_cast<const NMHDR*>(lParam));

@@ -38,7 +38,7 @@ HICON trayIcon(int id) {
 NOTIFYICONDATAA trayRecord(UINT flags) {
   NOTIFYICONDATAA data;
   ZeroMemory(&data, sizeof data);
-  data.cbSize = NOTIFYICONDATAA_V2_SIZE;
+  data.cbSize = static_cast<DWORD>(NOTIFYICONDATAA_V2_SIZE);
   data.hWnd = mainWindow;
   data.uID = 0;
   data.uFlags = flags;

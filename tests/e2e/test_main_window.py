@@ -68,6 +68,29 @@ class Opening(QuorvelTestCase):
         wait_initialised(self, program)
         return program
 
+    def test_controls_in_tab_order(self):
+        program = self.started_hidden()
+        program.open()
+        wait_until(program.visible)
+        controls = [(c.id, c.cls.lower(), c.visible) for c in self.ctl.children(program.window())
+                    if c.cls != "SysHeader32"]
+        self.assertEqual(controls, [
+            (1, "button", True), (2, "button", True), (108, "msctls_trackbar32", True),
+            (1001, "edit", False), (1003, "static", True), (1004, "static", True),
+            (1005, "syslistview32", True), (1006, "static", True),
+            (-1, "button", True), (-1, "button", False),
+            (3, "button", True), (4, "button", True)])
+        texts = {c.id: c.text for c in self.ctl.children(program.window())
+                 if c.cls.lower() == "button"}
+        self.assertEqual(texts[1], "Synchronize Time")
+        self.assertEqual(texts[2], "Minimize")
+        self.assertEqual(texts[3], "Restore Server List")
+        self.assertEqual(texts[4], "Add Server")
+        groups = [c.text for c in self.ctl.children(program.window()) if c.id == -1]
+        self.assertEqual(groups, ["Connecting interval", "Time Offset"])
+        self.assertEqual(self.ctl.text(program.window()), "Quorvel - Atomic Clock Synchronizer - v4.0")
+        self.assertEqual(self.ctl.tb_get(program.window(), 108), 0)
+
     def test_open_shows_the_last_correction_and_a_live_clock(self):
         corrected_at = 1796569445  # 2026-12-06 15:04:05 UTC
         self.settings.set_int64("LastCorrectionTime", millis1900(corrected_at))
