@@ -4,6 +4,7 @@
 #include <commctrl.h>
 
 #include "resources/resource.h"
+#include "servers/server_list_win.h"
 #include "settings/settings.h"
 #include "shell/app.h"
 #include "shell/command_line.h"
@@ -79,9 +80,21 @@ static void uninstall() {
   fatalExit("Uninstall complete.  Now delete Quorvel files.");
 }
 
+// Enter in the server list opens the server menu. The dialog manager would
+// turn it into command 1 and start a correcting run, and not every list view
+// reports Enter to its parent, so the loop opens the menu itself.
+static bool isEnterForServerList(const MSG& message) {
+  return message.message == WM_KEYDOWN && message.wParam == VK_RETURN && serverList != nullptr &&
+         message.hwnd == serverList;
+}
+
 static int runMessageLoop() {
   MSG message;
   while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+    if (isEnterForServerList(message)) {
+      showServerMenu(MENU_AT_LIST_CORNER);
+      continue;
+    }
     if (mainWindow != nullptr && IsWindow(mainWindow) && IsDialogMessageA(mainWindow, &message))
       continue;
     TranslateMessage(&message);

@@ -162,6 +162,21 @@ class StoredList(ServerListCase):
         wait_until(lambda: len(program.rows()) == 5)
         self.assertIsNone(self.settings.server(slot))
 
+    def test_enter_in_the_list_opens_the_server_menu_instead_of_a_run(self):
+        program = self.started()
+        program.select_rows([0])
+        list_view = self.ctl.item(program.window(), IDC_SERVER_LIST)
+        self.ctl.post(list_view, WM_KEYDOWN, VK_RETURN, 0)
+        menu = wait_until(lambda: [w for w in self.ctl.windows(program.wine_pid)
+                                   if w.cls == "#32768" and w.visible],
+                          message="Enter in the list did not open the server menu")
+        self.assertEqual(program.button_caption(), "Synchronize Time")
+        self.ctl.post(menu[0].hwnd, WM_KEYDOWN, VK_ESCAPE, 0)
+        wait_until(lambda: not [w for w in self.ctl.windows(program.wine_pid)
+                                if w.cls == "#32768" and w.visible])
+        self.assertEqual(program.button_caption(), "Synchronize Time")
+        self.assertEqual(self.settings.server(0).status, STATUS_NO_RESPONSE)
+
     def test_enable_disable_flips_each_selected_server(self):
         program = self.started()
         program.select_rows([self.row_of(program, 2), self.row_of(program, 1)])
