@@ -67,6 +67,7 @@
 // Processes (Win32 process ids):
 //   processes [NAME]                      -> ok {PID NAME}...
 //   wait-pid PID MS                       -> ok exited CODE | ok running | ok missing
+//   wait-idle PID MS                      -> ok idle | ok busy | ok missing: WaitForInputIdle
 // Session:
 //   timeout MS (for every send; default 5000)  echo WORD...  sleep MS  help  quit
 #include <windows.h>
@@ -727,6 +728,20 @@ std::string processes(const Words& w) {
     return out;
 }
 
+// Waits until the process's thread waits for input with nothing left to handle:
+// for a dialog program, until its start-up is over and its message loop runs.
+std::string waitIdle(const Words& w) {
+    needArgs(w, 2, 2, "wait-idle PID MS");
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE,
+                                 static_cast<DWORD>(parseNumber(w[1])));
+    if (!process) return "ok missing";
+    DWORD waited = WaitForInputIdle(process, static_cast<DWORD>(parseNumber(w[2])));
+    CloseHandle(process);
+    if (waited == 0) return "ok idle";
+    if (waited == WAIT_TIMEOUT) return "ok busy";
+    throw Failure("WaitForInputIdle failed");
+}
+
 std::string waitPid(const Words& w) {
     needArgs(w, 2, 2, "wait-pid PID MS");
     HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
@@ -834,6 +849,7 @@ std::string run(const Words& w) {
     if (cmd == "tray-icons") return trayIcons(w);
     if (cmd == "processes") return processes(w);
     if (cmd == "wait-pid") return waitPid(w);
+    if (cmd == "wait-idle") return waitIdle(w);
 
     if (cmd == "timeout") {
         needArgs(w, 1, 1, "timeout MS");

@@ -11,7 +11,8 @@ QuorvelTestCase (unittest.TestCase) -- derive e2e tests from it. setUp gives
   TimeServer. tearDown stops every Quorvel and TimeServer the test started.
 
 Quorvel (a started `wine quorvel.exe ARGS`; .popen is the Linux Popen)
-  wait_window(timeout) -> hwnd   wait_exit(timeout) -> exit code   alive()  stop()
+  wait_window(timeout, idle=True) -> hwnd, once the window exists and (idle) the
+  program's start-up is over   wait_exit(timeout) -> exit code   alive()  stop()
   visible()  item_text(id)  status_text()  clock_text()  schedule_text()  button_caption()
   command(id) posts WM_COMMAND, send_command(id, timeout_ms) sends it
   open() (command 114)  minimize() (command 2)  quit() (command 116)
@@ -30,6 +31,7 @@ Ctl -- one long-lived qvctl.exe; one method per command of tools/qvctl.cpp:
   click(hwnd, id)  msgbox(caption) -> MsgBox|None  msgboxes()  tb_get/tb_set
   lv_count/lv_rows/lv_columns/lv_select/lv_edit/lv_click_column(hwnd, id, ...)
   tray_icons() -> [(hwnd, tip)]  processes(name=None)  wait_pid(pid, ms) -> code|None
+  wait_idle(pid, ms) -> "idle"|"busy"|"missing"
   A failing command raises CtlError; a send that timed out raises CtlTimeout.
 
 Settings(ctl) -- the settings key "SOFTWARE\\Quorvel":
@@ -441,6 +443,10 @@ class Ctl:
         words = self.call("processes") if name is None else self.call("processes", name)
         return [(int(p), n) for p, n in _groups(words, 2)]
 
+    def wait_idle(self, pid, timeout_ms):
+        """WaitForInputIdle on a Win32 process: "idle", "busy" or "missing"."""
+        return self.call("wait-idle", pid, timeout_ms)[0]
+
     def wait_pid(self, pid, timeout_ms):
         """The exit code once the Win32 process pid has ended, else None."""
         answer = self.call("wait-pid", pid, timeout_ms)
@@ -579,16 +585,26 @@ class Quorvel:
                 return w.hwnd
         return 0
 
-    def wait_window(self, timeout=30.0):
-        """The main window's handle once it exists. Fails early when the process
-        ends first (a second instance ends without a window of its own)."""
+    def wait_window(self, timeout=30.0, idle=True):
+        """The main window's handle once it exists and, with idle, once the program
+        waits for input: the window has its title from the first step of its
+        initialisation on, and commands posted before the end of it would meet a
+        half-made window. Fails early when the process ends first (a second
+        instance ends without a window of its own)."""
+        deadline = time.monotonic() + timeout
+
         def found():
             hwnd = self._own_window()
             if not hwnd and not self.alive():
                 raise AssertionError("quorvel.exe ended with code %s before its window appeared"
                                      % self.popen.returncode)
             return hwnd
-        return wait_until(found, timeout, message="no main window after %.0f s" % timeout)
+        hwnd = wait_until(found, timeout, message="no main window after %.0f s" % timeout)
+        if idle:
+            left_ms = max(0, int((deadline - time.monotonic()) * 1000))
+            if self.ctl.wait_idle(self.wine_pid, left_ms) == "busy":
+                raise WaitTimeout("quorvel.exe still busy starting after %.0f s" % timeout)
+        return hwnd
 
     def stop(self, timeout=20.0):
         """End this process only: command 116 to its own window, then SIGKILL by pid."""
