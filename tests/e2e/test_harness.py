@@ -220,7 +220,10 @@ class Program(QuorvelTestCase):
         hwnd = program.wait_window()
         self.assertEqual(self.ctl.text(hwnd), TITLE)
         self.assertEqual(self.ctl.class_name(hwnd), "#32770")
-        wait_until(lambda: not program.visible())
+        # wait_window returns after the initialisation: labelled, listed and hidden.
+        self.assertEqual(program.schedule_text(), "No Scheduled Interval")
+        self.assertEqual([r.name for r in program.rows()], ["127.0.0.21"])
+        self.assertFalse(program.visible())
         # Wine shows the tray icon as a window of its own; its tip is readable.
         [(_, tip)] = wait_until(self.ctl.tray_icons)
         self.assertEqual(tip, program.status_text())
