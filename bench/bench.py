@@ -29,12 +29,14 @@ import sys
 import threading
 import time
 
-from harness import (IDC_SYNCHRONIZE, RUN_KEY, RUN_VALUE, SETTINGS_KEY, STATUS_GOOD,
+from harness import (IDC_CLOCK_TEXT, IDC_SYNCHRONIZE, RUN_KEY, RUN_VALUE, SETTINGS_KEY, STATUS_GOOD,
+                     STATUS_NO_DNS,
                      STATUS_NO_RESPONSE, STATUS_REFUSED, STATUS_SLOW_RESPONSE, STATUS_UNUSED,
                      UNINSTALL_KEY, WM_COMMAND, Ctl, Quorvel, Settings, wait_until)
 from timeserver import EPOCH_1900_TO_1970_S, TimeServer, now_ms1900
 
-WM_NULL = 0x0000
+WM_TIMER = 0x0113
+TIMER_CLOCK = 0
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -46,6 +48,7 @@ DELAYED_NETS = [("127.50.0.0/16", 50), ("127.40.0.0/16", 400)]
 # one second so that no reading can be excluded as an outlier (2000 ms) and the
 # applied correction has a plain truth, the mean of the four.
 ACCURACY_SKEWS = [1000, 1250, 1500, 1750]
+AGREEING_SKEW = 1000
 
 
 # ---- small helpers ---------------------------------------------------------------
@@ -182,6 +185,7 @@ class Run:
         self.value = None                   # "LastCorrectionValue"
         self.records = {}
         self.cpu_ms = None                  # quorvel.exe's CPU time meanwhile
+        self.window_cpu_ms_per_s = None
         self.wineserver_cpu_ms = None
 
     def span_ms(self):
@@ -226,6 +230,16 @@ class Rig:
         return [c for c in server.connections()
                 if c.accepted_ms >= since_ms and (until_ms is None or c.accepted_ms <= until_ms)]
 
+    def answers(self, addr, since_ms, until_ms=None):
+        """Connections that got an answer. A server notes the send time just after its
+        send returns, which can be after the client has read the answer: wait for it."""
+        deadline = time.monotonic() + 2.0
+        while True:
+            conns = [c for c in self.connections(addr, since_ms, until_ms) if c.value is not None]
+            if all(c.sent_ms is not None for c in conns) or time.monotonic() > deadline:
+                return [c for c in conns if c.sent_ms is not None]
+            time.sleep(0.01)
+
     # -- the program --
 
     def start_program(self, addresses):
@@ -238,9 +252,12 @@ class Rig:
         started = time.monotonic()
         self.program = Quorvel(self.ctl)
         self.hwnd = self.program.wait_window(90)
-        # The window exists before its initialisation (tray icon, list) is over;
-        # a message answered means the message loop runs.
-        self.ctl.send(self.hwnd, WM_NULL, 0, 0, 60000)
+        # The window exists from the first step of its initialisation on, and sent
+        # messages are answered inside it; a posted clock tick is handled only once
+        # the message loop runs, and it replaces the clock's placeholder text.
+        self.ctl.post(self.hwnd, WM_TIMER, TIMER_CLOCK, 0)
+        wait_until(lambda: self.ctl.item_text(self.hwnd, IDC_CLOCK_TEXT) != "Static", 90, 0.02,
+                   "quorvel.exe did not finish starting")
         self.startup_s = time.monotonic() - started
         wsp = wineserver_pid()
         self.wineserver = LinuxProcess(wsp) if wsp else None
@@ -272,10 +289,11 @@ class Rig:
         except (IndexError, ValueError):
             return None
 
-    def run(self, timeout=180.0, records=False):
+    def run(self, timeout=180.0, records=False, cpu_window=None):
         """One correcting run started with WM_COMMAND 1; returns when its result is
         stored. Every run here has at least one good server, so every run stores
-        "LastCorrectionValue"; it is removed first to see the new one arrive."""
+        "LastCorrectionValue"; it is removed first to see the new one arrive.
+        cpu_window=(a, b): also measure the program's CPU from a to b seconds into the run."""
         self.settings.delete("LastCorrectionValue")
         self.settings.delete("LastCorrectionTime")
         cpu = self.proc.cpu_ns()
@@ -283,8 +301,15 @@ class Rig:
         posted = now_ms1900()
         self.ctl.post(self.hwnd, WM_COMMAND, IDC_SYNCHRONIZE, 0)
         run = Run(posted, now_ms1900())
-        deadline = time.monotonic() + timeout
+        begun = time.monotonic()
+        deadline = begun + timeout
+        marks = []
         while time.monotonic() < deadline:
+            if cpu_window and len(marks) < 2 and time.monotonic() - begun >= cpu_window[len(marks)]:
+                marks.append((time.monotonic(), self.proc.cpu_ns()))
+                if len(marks) == 2:
+                    run.window_cpu_ms_per_s = ((marks[1][1] - marks[0][1]) / 1e6
+                                               / (marks[1][0] - marks[0][0]))
             value = self.settings.get("LastCorrectionValue")
             if value is not None:
                 run.seen_ms = now_ms1900()
@@ -376,7 +401,7 @@ def bench_span(rig, runs, rdate_runs_held):
                 per_server = []
                 all_conns = []
                 for addr in addresses:
-                    conns = rig.connections(addr, run.posted_ms, run.seen_ms)
+                    conns = rig.answers(addr, run.posted_ms, run.seen_ms)
                     all_conns += conns
                     sent = [c.sent_ms for c in conns if c.sent_ms is not None]
                     if conns and sent:
@@ -476,28 +501,26 @@ class DelayQueues:
 
 
 def accuracy_classes(with_delays):
-    """(label, addresses, server options per address)."""
-    def four(prefix, **options):
-        return ["%s.%d" % (prefix, i + 1) for i in range(4)], [dict(options) for _ in range(4)]
-    classes = []
-    addrs, opts = four("127.0.1")
-    classes.append(("network 0 ms", addrs, opts))
+    """(label, addresses, skew per address, server options per address)."""
+    def four(prefix):
+        return ["%s.%d" % (prefix, i + 1) for i in range(4)]
+    plain = [{} for _ in range(4)]
+    classes = [("network 0 ms", four("127.0.1"), ACCURACY_SKEWS, plain),
+               # Real servers keep the same time, so their answers truncate alike.
+               ("network 0 ms, four servers that agree", four("127.0.4"), [AGREEING_SKEW] * 4, plain)]
     if with_delays:
-        addrs, opts = four("127.50.0")
-        classes.append(("network 50 ms each way", addrs, opts))
-        addrs, opts = four("127.40.0")
-        classes.append(("network 400 ms each way", addrs, opts))
-    addrs = ["127.0.2.%d" % (i + 1) for i in range(4)]
-    opts = [{"mode": "delay", "delay_ms": d} for d in (100, 100, 300, 300)]
-    classes.append(("server holds its answer 100 / 300 ms", addrs, opts))
+        classes.append(("network 50 ms each way", four("127.50.0"), ACCURACY_SKEWS, plain))
+        classes.append(("network 400 ms each way", four("127.40.0"), ACCURACY_SKEWS, plain))
+    classes.append(("server holds its answer 100 / 300 ms", four("127.0.2"), ACCURACY_SKEWS,
+                    [{"mode": "delay", "delay_ms": d} for d in (100, 100, 300, 300)]))
     return classes
 
 
 def bench_accuracy(rig, runs, with_delays):
     results = []
-    for label, addresses, options in accuracy_classes(with_delays):
+    for label, addresses, class_skews, options in accuracy_classes(with_delays):
         skews = {}
-        for addr, skew, opts in zip(addresses, ACCURACY_SKEWS, options):
+        for addr, skew, opts in zip(addresses, class_skews, options):
             rig.serve(addr, skew_ms=skew, **opts)
             skews[addr] = skew
         hold = {addr: opts.get("delay_ms", 0) for addr, opts in zip(addresses, options)}
@@ -517,8 +540,7 @@ def bench_accuracy(rig, runs, with_delays):
             good = []
             for slot, addr in enumerate(addresses):
                 record = run.records.get(slot)
-                conns = [c for c in rig.connections(addr, run.posted_ms, run.seen_ms)
-                         if c.value is not None]
+                conns = rig.answers(addr, run.posted_ms, run.seen_ms)
                 q = [c.value * 1000 - c.sent_ms - skews[addr] for c in conns]
                 answer_q += q
                 if record is None or record.status not in (STATUS_GOOD, STATUS_UNUSED):
@@ -550,7 +572,7 @@ def bench_accuracy(rig, runs, with_delays):
                     continue
                 err = value - arrived - skews[addr]
                 rdate_err.append(err)
-                conns = [c for c in rig.connections(addr, started) if c.value is not None]
+                conns = rig.answers(addr, started)
                 if conns:
                     rdate_own.append(err - (conns[0].value * 1000 - conns[0].sent_ms - skews[addr]))
         holds = sorted(rec_err)
@@ -598,8 +620,9 @@ def report_accuracy(results):
                   "spread (sd)", "bias beyond truncation"], rows)
     notes = [
         "%d runs per class; four servers per class with skews %s ms (their mean is the truth of "
-        "the applied correction). Runs start at evenly spread phases of the second."
-        % (results[0]["runs"], ", ".join("%+d" % s for s in ACCURACY_SKEWS)),
+        "the applied correction), except the servers that agree: %+d ms each. Runs start at "
+        "evenly spread phases of the second."
+        % (results[0]["runs"], ", ".join("%+d" % s for s in ACCURACY_SKEWS), AGREEING_SKEW),
         "Error = measured correction - true skew. \"Answers as sent\": from the servers' logs, "
         "each answer's whole seconds minus the server's true time when it was sent: the "
         "truncation every RFC 868 reading carries, in (-1000, 0].",
@@ -616,23 +639,28 @@ def report_accuracy(results):
 # ---- section: idle cost and endurance ------------------------------------------------
 
 def endurance_servers():
-    """50 slots on 127.0.3.x: (address, options); None = nothing listens (refused).
-    Slots 40..44 answer now and turn silent, 45..49 turn accept-and-close later."""
+    """The 50 slots: (name in the list, address the server listens on or None when
+    nothing listens, server options). Slots 40..44 answer now and turn silent
+    later, 45..49 turn accept-and-close later."""
+    named = {13: ("alpha.test", "127.0.0.21"), 14: ("bravo.test", "127.0.0.22"),
+             15: ("charlie.test", "127.0.0.23")}  # tests/e2e/hosts
     plan = []
     for i in range(50):
         addr = "127.0.3.%d" % (i + 1)
-        if i < 16:
-            plan.append((addr, {"mode": "answer", "skew_ms": 500}))
+        if i in named:
+            plan.append((named[i][0], named[i][1], {"mode": "answer", "skew_ms": 500}))
+        elif i < 16 or i >= 40:
+            plan.append((addr, addr, {"mode": "answer", "skew_ms": 500}))
         elif i < 24:
-            plan.append((addr, {"mode": "delay", "delay_ms": 50, "skew_ms": 500}))
+            plan.append((addr, addr, {"mode": "delay", "delay_ms": 50, "skew_ms": 500}))
         elif i < 30:
-            plan.append((addr, {"mode": "short", "short_bytes": 1 + i % 3}))
+            plan.append((addr, addr, {"mode": "short", "short_bytes": 1 + i % 3}))
         elif i < 36:
-            plan.append((addr, {"mode": "long", "skew_ms": 500}))
-        elif i < 40:
-            plan.append((addr, None))
+            plan.append((addr, addr, {"mode": "long", "skew_ms": 500}))
+        elif i < 39:
+            plan.append((addr, None, None))
         else:
-            plan.append((addr, {"mode": "answer", "skew_ms": 500}))
+            plan.append(("nosuch.test", None, None))  # a name that does not resolve
     return plan
 
 
@@ -666,11 +694,10 @@ def idle(rig, seconds):
 
 def bench_endurance(rig, prompt_runs, deadline_runs, idle_s, idle_after_s):
     plan = endurance_servers()
-    for addr, options in plan:
-        if options is not None:
+    for _, addr, options in plan:
+        if addr is not None:
             rig.serve(addr, **options)
-    addresses = [addr for addr, _ in plan]
-    rig.start_program(addresses)
+    rig.start_program([name for name, _, _ in plan])
     time.sleep(5)  # let start-up settle
     samples = [sample(rig, "after start", 0)]
     idle_first = idle(rig, idle_s)
@@ -695,17 +722,18 @@ def bench_endurance(rig, prompt_runs, deadline_runs, idle_s, idle_after_s):
     prompt_wall = time.monotonic() - started
 
     # Now the slow kinds too: silent servers and servers that accept and close.
-    for addr, _ in plan[40:45]:
+    for _, addr, _ in plan[40:45]:
         rig.servers[addr].mode = "silent"
-    for addr, _ in plan[45:50]:
+    for _, addr, _ in plan[45:50]:
         rig.servers[addr].mode = "close"
-    deadline_spans, deadline_statuses = [], {}
+    deadline_spans, deadline_statuses, deadline_cpu = [], {}, []
     for n in range(1, deadline_runs + 1):
-        run = rig.run(timeout=180, records=True)
+        run = rig.run(timeout=180, records=True, cpu_window=(5, 15))
         if run.seen_ms is None:
             incomplete += 1
         else:
             deadline_spans.append(run.span_ms())
+            deadline_cpu.append(run.window_cpu_ms_per_s)
         for record in run.records.values():
             deadline_statuses[record.status] = deadline_statuses.get(record.status, 0) + 1
         if not rig.alive():
@@ -714,7 +742,7 @@ def bench_endurance(rig, prompt_runs, deadline_runs, idle_s, idle_after_s):
                           prompt_runs + deadline_runs))
     # The silent servers' connections were closed by the client at the deadline;
     # let them go before looking at the idle program again.
-    for addr, _ in plan[40:50]:
+    for _, addr, _ in plan[40:50]:
         rig.servers[addr].mode = "answer"
     idle_after = idle(rig, idle_after_s)
     samples.append(sample(rig, "idle again", prompt_runs + deadline_runs))
@@ -724,11 +752,13 @@ def bench_endurance(rig, prompt_runs, deadline_runs, idle_s, idle_after_s):
     return {"prompt_runs": prompt_runs, "deadline_runs": deadline_runs, "incomplete": incomplete,
             "alive": alive, "prompt_span": summary(spans), "prompt_wall_s": prompt_wall,
             "deadline_span": summary(deadline_spans), "statuses": status_counts,
+            "deadline_cpu_ms_per_s": summary(deadline_cpu),
             "deadline_statuses": deadline_statuses, "samples": samples,
             "idle": idle_first, "idle_after": idle_after}
 
 
 STATUS_NAMES = {STATUS_GOOD: "good", STATUS_NO_RESPONSE: "no response", STATUS_REFUSED: "refused",
+                STATUS_NO_DNS: "no DNS",
                 STATUS_SLOW_RESPONSE: "slow response", STATUS_UNUSED: "unused"}
 
 
@@ -752,13 +782,17 @@ def report_endurance(r):
     def statuses(counts):
         return ", ".join("%s %d" % (STATUS_NAMES.get(k, str(k)), v) for k, v in sorted(counts.items()))
     notes = [
-        "%d runs against 50 servers (16 good, 8 answering after 50 ms, 6 short answers, 6 with "
-        "more than 4 bytes, 4 refused, 10 good) took %.0f s, run span %s ms (min / median / max); "
+        "%d runs against 50 servers (23 good, 3 of them by host name; 8 answering after 50 ms; "
+        "6 sending 1 to 3 bytes; 6 sending 8 bytes; 3 refused; 1 name that does not resolve; "
+        "10 more good ones) took %.0f s, run span %s ms (min / median / max); "
         "statuses after the last: %s."
         % (r["prompt_runs"], r["prompt_wall_s"], fmt_mmm(r["prompt_span"]), statuses(r["statuses"])),
-        "Then %d runs with 5 of the good servers silent and 5 accepting and closing at once: "
-        "span %s ms; statuses over those runs: %s."
-        % (r["deadline_runs"], fmt_mmm(r["deadline_span"]), statuses(r["deadline_statuses"])),
+        "Then %d runs with those 10 servers silent (5) or accepting and closing at once (5): "
+        "span %s ms; quorvel.exe used %s ms CPU per second while such a run waited for its "
+        "deadline (from 5 to 15 s into the run: the 200 ms busy tick alone); statuses over those runs: %s."
+        % (r["deadline_runs"], fmt_mmm(r["deadline_span"]),
+           fmt(r["deadline_cpu_ms_per_s"]["median"], 2) if r["deadline_cpu_ms_per_s"] else "-",
+           statuses(r["deadline_statuses"])),
         "Runs that did not complete: %d; quorvel.exe still running at the end: %s."
         % (r["incomplete"], "yes" if r["alive"] else "NO"),
         "CPU: the scheduler's run time of every thread of the Linux process that runs "
@@ -791,32 +825,41 @@ def inside(args):
                            text=True)
     out["rdate"] = rdate.stdout.strip()
     begun = time.monotonic()
-    timings = {}
+    timings, errors = {}, {}
     rig = Rig()
     delays = None
+    plan = [
+        ("span", lambda: bench_span(rig, runs=3 if quick else 10, rdate_runs_held=1 if quick else 3)),
+        ("accuracy", lambda: bench_accuracy(rig, runs=4 if quick else 20,
+                                            with_delays=delays is not None)),
+        ("endurance", lambda: bench_endurance(rig, prompt_runs=20 if quick else 200,
+                                              deadline_runs=1 if quick else 5,
+                                              idle_s=10 if quick else 60,
+                                              idle_after_s=10 if quick else 30)),
+    ]
     try:
-        if "span" in sections:
-            t = time.monotonic()
-            out["span"] = bench_span(rig, runs=3 if quick else 10, rdate_runs_held=1 if quick else 3)
-            timings["span"] = time.monotonic() - t
-        if "accuracy" in sections:
-            t = time.monotonic()
-            with_delays = out["sandbox"] != "none"
-            if with_delays:
+        for name, measure in plan:
+            if name not in sections:
+                continue
+            if name == "accuracy" and out["sandbox"] != "none":
                 delays = DelayQueues().start()
-            out["accuracy"] = bench_accuracy(rig, runs=4 if quick else 20, with_delays=with_delays)
-            timings["accuracy"] = time.monotonic() - t
-        if "endurance" in sections:
             t = time.monotonic()
-            out["endurance"] = bench_endurance(rig, prompt_runs=20 if quick else 200,
-                                               deadline_runs=1 if quick else 5,
-                                               idle_s=10 if quick else 60,
-                                               idle_after_s=10 if quick else 30)
-            timings["endurance"] = time.monotonic() - t
+            try:
+                out[name] = measure()
+            except Exception as e:  # report what was measured, and the failure
+                errors[name] = "%s: %s" % (type(e).__name__, e)
+                log("%s FAILED: %s" % (name, errors[name]))
+                rig.stop_program()
+                rig.stop_servers()
+            timings[name] = time.monotonic() - t
+            if delays:
+                delays.stop()
+                delays = None
     finally:
         if delays:
             delays.stop()
         rig.close()
+    out["errors"] = errors
     out["timings_s"] = timings
     out["total_s"] = time.monotonic() - begun
     out["load_after"] = load_average()
@@ -831,6 +874,8 @@ def inside(args):
         parts.append("### Accuracy\n\n" + report_accuracy(out["accuracy"]))
     if "endurance" in out:
         parts.append("### Idle cost and endurance\n\n" + report_endurance(out["endurance"]))
+    for name, error in errors.items():
+        parts.append("**%s failed:** %s" % (name, error))
     report = "\n\n".join(parts) + "\n"
     print(report)
     if args.out:
@@ -839,7 +884,7 @@ def inside(args):
             f.write(report)
         with open(os.path.join(args.out, "results.json"), "w") as f:
             json.dump(out, f, indent=1, default=str)
-    return 0
+    return 1 if errors else 0
 
 
 def main():
