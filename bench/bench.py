@@ -282,12 +282,14 @@ class Rig:
         exe = os.environ.get("QV_HANDLE_COUNT")
         if not exe or not self.program or not self.program.wine_pid:
             return None
-        out = subprocess.run(["wine", exe, str(self.program.wine_pid)], capture_output=True,
-                             text=True, timeout=60)
-        try:
-            return int(out.stdout.split()[1])
-        except (IndexError, ValueError):
-            return None
+        for _ in range(3):  # a Wine process start now and then fails under load
+            out = subprocess.run(["wine", exe, str(self.program.wine_pid)], capture_output=True,
+                                 text=True, timeout=60)
+            try:
+                return int(out.stdout.split()[1])
+            except (IndexError, ValueError):
+                log("handle count failed (%d): %s" % (out.returncode, out.stderr.strip()[-200:]))
+        return None
 
     def run(self, timeout=180.0, records=False, cpu_window=None):
         """One correcting run started with WM_COMMAND 1; returns when its result is
