@@ -29,14 +29,11 @@ import sys
 import threading
 import time
 
-from harness import (IDC_CLOCK_TEXT, IDC_SYNCHRONIZE, RUN_KEY, RUN_VALUE, SETTINGS_KEY, STATUS_GOOD,
+from harness import (IDC_SYNCHRONIZE, RUN_KEY, RUN_VALUE, SETTINGS_KEY, STATUS_GOOD,
                      STATUS_NO_DNS,
                      STATUS_NO_RESPONSE, STATUS_REFUSED, STATUS_SLOW_RESPONSE, STATUS_UNUSED,
-                     UNINSTALL_KEY, WM_COMMAND, Ctl, Quorvel, Settings, wait_until)
+                     UNINSTALL_KEY, WM_COMMAND, Ctl, Quorvel, Settings)
 from timeserver import EPOCH_1900_TO_1970_S, TimeServer, now_ms1900
-
-WM_TIMER = 0x0113
-TIMER_CLOCK = 0
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -251,13 +248,7 @@ class Rig:
         self.settings.seed_servers(addresses)       # loopback servers only
         started = time.monotonic()
         self.program = Quorvel(self.ctl)
-        self.hwnd = self.program.wait_window(90)
-        # The window exists from the first step of its initialisation on, and sent
-        # messages are answered inside it; a posted clock tick is handled only once
-        # the message loop runs, and it replaces the clock's placeholder text.
-        self.ctl.post(self.hwnd, WM_TIMER, TIMER_CLOCK, 0)
-        wait_until(lambda: self.ctl.item_text(self.hwnd, IDC_CLOCK_TEXT) != "Static", 90, 0.02,
-                   "quorvel.exe did not finish starting")
+        self.hwnd = self.program.wait_window(90)  # returns once start-up is over
         self.startup_s = time.monotonic() - started
         wsp = wineserver_pid()
         self.wineserver = LinuxProcess(wsp) if wsp else None
@@ -405,11 +396,11 @@ def bench_span(rig, runs, rdate_runs_held):
                 for addr in addresses:
                     conns = rig.answers(addr, run.posted_ms, run.seen_ms)
                     all_conns += conns
-                    sent = [c.sent_ms for c in conns if c.sent_ms is not None]
-                    if conns and sent:
-                        per_server.append(max(sent) - min(c.accepted_ms for c in conns))
+                    if conns:
+                        per_server.append(max(c.sent_ms for c in conns)
+                                          - min(c.accepted_ms for c in conns))
                 first_accepts.append(min(c.accepted_ms for c in all_conns) - run.posted_ms)
-                last_sents.append(max(c.sent_ms for c in all_conns if c.sent_ms) - run.posted_ms)
+                last_sents.append(max(c.sent_ms for c in all_conns) - run.posted_ms)
                 slowest.append(max(per_server))
                 serial.append(sum(per_server))
             sweeps = runs if label == "instant" else rdate_runs_held

@@ -763,6 +763,15 @@ class QuorvelTestCase(unittest.TestCase):
         self._started.append(program)
         return program
 
+    def start_ready(self):
+        """Start the program and wait until its list shows every seeded server: a
+        command that arrives while the window is still being initialised would
+        find an empty server table."""
+        program = self.start()
+        program.wait_window()
+        wait_until(lambda: len(program.rows()) == len(self.servers), 30, 0.1)
+        return program
+
     def timeserver(self, addr, **options):
         """A started TimeServer (see timeserver.py), stopped at the end of the test."""
         server = TimeServer(addr, **options).start()

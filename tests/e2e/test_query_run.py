@@ -46,15 +46,6 @@ def consensus(corrections):
 
 class RunTestCase(QuorvelTestCase):
 
-    def start_ready(self):
-        """Start the program and wait until its list shows every seeded server: a
-        command that arrives while the window is still being initialised would
-        find an empty server table."""
-        program = self.start()
-        program.wait_window()
-        wait_until(lambda: len(program.rows()) == len(self.servers), 30, 0.1)
-        return program
-
     def records(self, slots):
         return {slot: self.settings.server(slot) for slot in slots}
 

@@ -37,12 +37,6 @@ class HeldFirstAnswer(TimeServer):
 
 class RunTestCase(QuorvelTestCase):
 
-    def start_ready(self):
-        program = self.start()
-        program.wait_window()
-        wait_until(lambda: len(program.rows()) == len(self.servers), 30, 0.1)
-        return program
-
     def correct_once(self, program, timeout=90):
         """One correcting run to its end; every run here has a good server, so its
         end is the stored "LastCorrectionValue" (removed first)."""
