@@ -5,24 +5,36 @@ Started by bench/run inside tests/with-wine.sh: a private Wine prefix copy, its 
 X display and a network namespace with only loopback. All time servers are
 tests/e2e/timeserver.py servers on 127.x.y.z port 37; the program always gets a
 seeded loopback server list and "Schedule" 0. rdate is only ever run as
-`rdate -p` (print, never set).
+`rdate -p` (print, never set), against servers of its own that keep the same
+time as the program's.
 
 Sections (each prints a table; all of them together form the report):
-  span        correcting-run span for 1, 10 and 50 servers, instant and held answers
-  accuracy    error of each record's correction and of the applied correction
-              against the servers' true skews, behind 0/50/400 ms network delays
-              (NFQUEUE + bench/nfq_delay) and with servers that hold their answer
+  span        correcting-run span for 1, 10 and 50 servers answering at once
+  accuracy    error of the applied correction and of each server's record against
+              the servers' known skews, for 5 agreeing servers, 1 server, 4 plus
+              one 900 ms off, and a clock that is already right; behind 0 and
+              50 ms network delays (NFQUEUE + bench/nfq_delay); beside `rdate -p`
+              and the previous arithmetic (mean of samples) on the same answers
   endurance   idle CPU and wake-ups while hidden, memory, descriptors and handles
-              over 200 prompt runs and 5 runs that end at the 20 s deadline
+              over back-to-back prompt runs and runs that end at the deadline
+
+Runs take seconds (a server is asked at most once every 4 s), so the classes run
+side by side in lanes: each lane its own Wine prefix copy, quorvel.exe, qvctl.exe
+and loopback addresses. Across the whole benchmark every connection to every
+server is kept, and the smallest gap between two connections to one address is
+reported.
 
   bench.py --inside [--quick] [--sections span,accuracy,endurance] [--out DIR]
 """
 import argparse
 import calendar
+import contextlib
 import glob
 import json
+import math
 import os
 import random
+import shutil
 import statistics
 import subprocess
 import sys
@@ -37,16 +49,16 @@ from timeserver import EPOCH_1900_TO_1970_S, TimeServer, now_ms1900
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-# Network delay classes: every packet to or from port 37 of these addresses is held
-# this long in each direction by nfq_delay (queue number = index + 1).
-DELAYED_NETS = [("127.50.0.0/16", 50), ("127.40.0.0/16", 400)]
+# Every packet to or from port 37 of these addresses is held this long in each
+# direction by nfq_delay (queue number = index + 1).
+DELAYED_NETS = [("127.50.0.0/16", 50)]
 
-# Skews of the accuracy servers: one whole second and three fractions, all within
-# one second so that no reading can be excluded as an outlier (2000 ms) and the
-# applied correction has a plain truth, the mean of the four.
-ACCURACY_SKEWS = [1000, 1250, 1500, 1750]
-AGREEING_SKEW = 1000
+# A server may be asked at most once every this many ms; the bench keeps to it
+# for its own starts too, and checks the servers' logs for it at the end.
+SPACING_MS = 4000
 
+# The previous arithmetic's outlier limit (on per-server corrections, ms).
+OUTLIER_LIMIT_MS = 2000
 
 # ---- small helpers ---------------------------------------------------------------
 
@@ -92,6 +104,64 @@ def wait_phase(fraction):
     if target < now + 20:
         target += 1000
     time.sleep((target - now) / 1000.0)
+
+
+def percentile(values, p):
+    """The p-th percentile by nearest rank (p95 of 20 values is the second largest)."""
+    values = sorted(values)
+    if not values:
+        return None
+    return values[max(0, math.ceil(p / 100.0 * len(values)) - 1)]
+
+
+def errors_summary(errors):
+    """median |e|, 95th percentile of |e|, largest |e|, mean e (bias) of a list of errors."""
+    errors = [e for e in errors if e is not None]
+    if not errors:
+        return None
+    a = [abs(e) for e in errors]
+    return {"n": len(errors), "median_abs": statistics.median(a), "p95_abs": percentile(a, 95),
+            "max_abs": max(a), "mean": statistics.fmean(errors), "min": min(errors),
+            "max": max(errors)}
+
+
+# ---- Wine prefixes: one per lane ---------------------------------------------------
+
+# Wine programs find their prefix in the environment. Lanes run in threads of one
+# process, so a lane's Wine processes are started with the environment switched to
+# its prefix under this lock (Popen copies the environment at the start).
+SPAWN_LOCK = threading.Lock()
+
+
+@contextlib.contextmanager
+def in_prefix(prefix):
+    with SPAWN_LOCK:
+        old = os.environ.get("WINEPREFIX")
+        os.environ["WINEPREFIX"] = prefix
+        try:
+            yield
+        finally:
+            if old is None:
+                del os.environ["WINEPREFIX"]
+            else:
+                os.environ["WINEPREFIX"] = old
+
+
+def copy_prefix(number):
+    """A copy of this sandbox's (still unused) prefix beside it; with-wine.sh removes
+    the folder that holds both at the end."""
+    source = os.environ["WINEPREFIX"]
+    target = "%s-lane%d" % (source.rstrip("/"), number)
+    shutil.rmtree(target, ignore_errors=True)
+    subprocess.run(["cp", "-a", source, target], check=True)
+    return target
+
+
+def end_prefix(prefix):
+    """Ends the wineserver (and so every Wine process) of a prefix this bench made."""
+    env = dict(os.environ, WINEPREFIX=prefix)
+    subprocess.run(["wineserver", "-k"], env=env, check=False, capture_output=True)
+    subprocess.run(["wineserver", "-w"], env=env, check=False, capture_output=True, timeout=60)
 
 
 # ---- the Linux side of the Wine process ------------------------------------------
@@ -152,9 +222,9 @@ class LinuxProcess:
         return os.path.exists("/proc/%d/stat" % self.pid)
 
 
-def wineserver_pid():
-    """The wineserver of this sandbox's own prefix."""
-    prefix = ("WINEPREFIX=" + os.environ["WINEPREFIX"]).encode()
+def wineserver_pid(prefix):
+    """The wineserver of one prefix."""
+    wanted = ("WINEPREFIX=" + prefix).encode()
     for d in glob.glob("/proc/[0-9]*"):
         try:
             with open(d + "/cmdline", "rb") as f:
@@ -162,11 +232,55 @@ def wineserver_pid():
             if b"wineserver" not in cmd.split(b"\0")[0]:
                 continue
             with open(d + "/environ", "rb") as f:
-                if prefix in f.read().split(b"\0"):
+                if wanted in f.read().split(b"\0"):
                     return int(d.rsplit("/", 1)[1])
         except OSError:
             continue
     return None
+
+
+# ---- every connection of the whole benchmark ------------------------------------------
+
+class ConnectionLog:
+    """Accept times of every connection to every server address, over all lanes and
+    sections, for the spacing check at the end and the bench's own waits."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.accepts = {}     # address -> [accepted_ms]
+        self.kind = {}        # address -> "program" or "rdate"
+
+    def add(self, server, kind):
+        with self.lock:
+            self.accepts.setdefault(server.addr, []).extend(c.accepted_ms
+                                                            for c in server.connections())
+            self.kind[server.addr] = kind
+
+    def last(self, addr):
+        with self.lock:
+            times = self.accepts.get(addr)
+            return max(times) if times else None
+
+    def gaps(self, kind):
+        """(smallest gap in ms or None, violations, connections, addresses) over every
+        pair of consecutive connections to one address of this kind."""
+        smallest, violations, count, addresses = None, 0, 0, 0
+        with self.lock:
+            for addr, times in self.accepts.items():
+                if self.kind[addr] != kind or not times:
+                    continue
+                addresses += 1
+                times = sorted(times)
+                count += len(times)
+                for a, b in zip(times, times[1:]):
+                    gap = b - a
+                    smallest = gap if smallest is None else min(smallest, gap)
+                    violations += gap < SPACING_MS
+        return {"smallest_ms": smallest, "violations": violations, "connections": count,
+                "addresses": addresses}
+
+
+CONNECTIONS = ConnectionLog()
 
 
 # ---- the rig: time servers, the program, runs ------------------------------------
@@ -178,7 +292,7 @@ class Run:
         self.posted_ms = posted_ms          # just before the command was handed to qvctl
         self.post_return_ms = post_return_ms
         self.seen_ms = None                 # when "LastCorrectionValue" was seen again
-        self.applied_at_ms = None           # the program's clock when it applied the mean
+        self.applied_at_ms = None           # the program's clock when it applied the result
         self.value = None                   # "LastCorrectionValue"
         self.records = {}
         self.cpu_ms = None                  # quorvel.exe's CPU time meanwhile
@@ -186,16 +300,24 @@ class Run:
         self.wineserver_cpu_ms = None
 
     def span_ms(self):
-        """Command to completion: the program's own clock at the consensus when the
+        """Command to completion: the program's own clock at the result when the
         clock step was accepted ("LastCorrectionTime" - "LastCorrectionValue"),
-        otherwise the moment the stored value was seen (10 ms polling)."""
+        otherwise the moment the stored value was seen (polling)."""
         end = self.applied_at_ms if self.applied_at_ms is not None else self.seen_ms
         return None if end is None else end - self.posted_ms
 
 
 class Rig:
-    def __init__(self):
-        self.ctl = Ctl(reply_timeout=120)
+    """One lane: a Wine prefix with its qvctl.exe, one quorvel.exe at a time, and the
+    time servers it talks to."""
+
+    def __init__(self, prefix):
+        self.prefix = prefix
+        # Quorvel keeps the Win32 pids it has claimed in a class attribute; pids of
+        # different prefixes can be equal, so each lane has its own set.
+        self.program_class = type("LaneQuorvel", (Quorvel,), {"_claimed": set()})
+        with in_prefix(prefix):
+            self.ctl = Ctl(reply_timeout=120)
         self.settings = Settings(self.ctl)
         self.program = None
         self.hwnd = 0
@@ -206,15 +328,18 @@ class Rig:
 
     # -- servers --
 
-    def serve(self, addr, **options):
+    def serve(self, addr, kind="program", **options):
         self.unserve(addr)
-        self.servers[addr] = TimeServer(addr, **options).start()
-        return self.servers[addr]
+        server = TimeServer(addr, **options).start()
+        server.kind = kind
+        self.servers[addr] = server
+        return server
 
     def unserve(self, addr):
         server = self.servers.pop(addr, None)
         if server:
             server.stop()
+            CONNECTIONS.add(server, server.kind)
 
     def stop_servers(self):
         for addr in list(self.servers):
@@ -234,8 +359,27 @@ class Rig:
         while True:
             conns = [c for c in self.connections(addr, since_ms, until_ms) if c.value is not None]
             if all(c.sent_ms is not None for c in conns) or time.monotonic() > deadline:
-                return [c for c in conns if c.sent_ms is not None]
+                return sorted((c for c in conns if c.sent_ms is not None),
+                              key=lambda c: c.accepted_ms)
             time.sleep(0.01)
+
+    def wait_spacing(self, addresses):
+        """Sleep until every one of these addresses was last connected to at least
+        SPACING_MS ago (by this lane or earlier in the benchmark), so that a run the
+        bench starts now keeps the servers' spacing whatever the program remembers."""
+        last = None
+        for addr in addresses:
+            times = [c.accepted_ms for c in self.servers[addr].connections()] \
+                if addr in self.servers else []
+            logged = CONNECTIONS.last(addr)
+            if logged is not None:
+                times.append(logged)
+            if times:
+                last = max(times) if last is None else max(last, max(times))
+        if last is not None:
+            left = last + SPACING_MS + 100 - now_ms1900()
+            if left > 0:
+                time.sleep(left / 1000.0)
 
     # -- the program --
 
@@ -247,10 +391,11 @@ class Rig:
         self.settings.set_dword("Schedule", 0)      # never a scheduled run
         self.settings.seed_servers(addresses)       # loopback servers only
         started = time.monotonic()
-        self.program = Quorvel(self.ctl)
+        with in_prefix(self.prefix):
+            self.program = self.program_class(self.ctl)
         self.hwnd = self.program.wait_window(90)  # returns once start-up is over
         self.startup_s = time.monotonic() - started
-        wsp = wineserver_pid()
+        wsp = wineserver_pid(self.prefix)
         self.wineserver = LinuxProcess(wsp) if wsp else None
         pid = self.program.popen.pid
         with open("/proc/%d/cmdline" % pid, "rb") as f:
@@ -273,16 +418,17 @@ class Rig:
         exe = os.environ.get("QV_HANDLE_COUNT")
         if not exe or not self.program or not self.program.wine_pid:
             return None
+        env = dict(os.environ, WINEPREFIX=self.prefix)
         for _ in range(3):  # a Wine process start now and then fails under load
             out = subprocess.run(["wine", exe, str(self.program.wine_pid)], capture_output=True,
-                                 text=True, timeout=60)
+                                 text=True, timeout=60, env=env)
             try:
                 return int(out.stdout.split()[1])
             except (IndexError, ValueError):
                 log("handle count failed (%d): %s" % (out.returncode, out.stderr.strip()[-200:]))
         return None
 
-    def run(self, timeout=180.0, records=False, cpu_window=None):
+    def run(self, timeout=180.0, records=False, cpu_window=None, poll=0.01):
         """One correcting run started with WM_COMMAND 1; returns when its result is
         stored. Every run here has at least one good server, so every run stores
         "LastCorrectionValue"; it is removed first to see the new one arrive.
@@ -310,7 +456,7 @@ class Rig:
             if not self.program.alive():
                 raise RuntimeError("quorvel.exe ended during a run (exit code %s)"
                                    % self.program.popen.returncode)
-            time.sleep(0.01)
+            time.sleep(poll)
         else:
             return run
         run.cpu_ms = (self.proc.cpu_ns() - cpu) / 1e6
@@ -352,6 +498,21 @@ def rdate_read(addr, timeout=30.0):
     return value, arrived, wall
 
 
+def rdate_all(addresses):
+    """rdate -p on every address at once: [(value, arrived)] in address order."""
+    readings = [None] * len(addresses)
+
+    def read(i, addr):
+        value, arrived, _ = rdate_read(addr)
+        readings[i] = (value, arrived)
+    threads = [threading.Thread(target=read, args=(i, a)) for i, a in enumerate(addresses)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return readings
+
+
 def rdate_sweep(addresses):
     """rdate -p on each address, one after another: total wall time in ms, failures."""
     start = time.monotonic()
@@ -361,64 +522,61 @@ def rdate_sweep(addresses):
         failed += value is None
     return (time.monotonic() - start) * 1000.0, failed
 
-
 # ---- section: run span -------------------------------------------------------------
 
-def bench_span(rig, runs, rdate_runs_held):
-    """Run span for 1, 10 and 50 servers, answers instant and held 100 ms."""
+SPAN_SKEW_MS = 250  # under Wine's 0.5 s, so the program's step is accepted and timed exactly
+
+
+def bench_span(rig, runs):
+    """Run span for 1, 10 and 50 servers answering at once. Each run starts once the
+    last run's connections are SPACING_MS old, so it shows a run's own length."""
     results = []
-    variants = [("instant", {"mode": "answer"}), ("held 100 ms", {"mode": "delay", "delay_ms": 100})]
     for count in (1, 10, 50):
-        addresses = ["127.0.0.%d" % (i + 1) for i in range(count)]
+        addresses = ["127.5.%d.%d" % (count, i + 1) for i in range(count)]
+        twins = ["127.6.%d.%d" % (count, i + 1) for i in range(count)]
         for addr in addresses:
-            rig.serve(addr, skew_ms=500)  # +500: the applied step stays under Wine's 0.5 s
+            rig.serve(addr, skew_ms=SPAN_SKEW_MS)
+        for addr in twins:
+            rig.serve(addr, kind="rdate", skew_ms=SPAN_SKEW_MS)
+        rig.wait_spacing(addresses)
         rig.start_program(addresses)
         first = rig.run()
         first_span = first.span_ms()
-        for label, options in variants:
+        spans, first_accepts, last_sents, per_server, gaps, exact = [], [], [], [], [], 0
+        cpu, server_cpu, rdate_times, rdate_failed = [], [], [], 0
+        for _ in range(runs):
+            # rdate reads its own servers one after another while the program's
+            # servers wait out their spacing.
+            wall, failed = rdate_sweep(twins)
+            rdate_times.append(wall)
+            rdate_failed += failed
+            rig.wait_spacing(addresses)
+            run = rig.run()
+            if run.seen_ms is None:
+                raise RuntimeError("a %d-server run did not complete" % count)
+            exact += run.applied_at_ms is not None
+            spans.append(run.span_ms())
+            cpu.append(run.cpu_ms)
+            server_cpu.append(run.wineserver_cpu_ms)
+            all_conns = []
             for addr in addresses:
-                server = rig.servers[addr]
-                server.mode = options["mode"]
-                server.delay_ms = options.get("delay_ms", 0)
-            spans, first_accepts, last_sents, slowest, serial, exact = [], [], [], [], [], 0
-            cpu, server_cpu = [], []
-            for _ in range(runs):
-                time.sleep(0.2)
-                run = rig.run()
-                if run.seen_ms is None:
-                    raise RuntimeError("a %d-server run did not complete" % count)
-                exact += run.applied_at_ms is not None
-                spans.append(run.span_ms())
-                cpu.append(run.cpu_ms)
-                server_cpu.append(run.wineserver_cpu_ms)
-                per_server = []
-                all_conns = []
-                for addr in addresses:
-                    conns = rig.answers(addr, run.posted_ms, run.seen_ms)
-                    all_conns += conns
-                    if conns:
-                        per_server.append(max(c.sent_ms for c in conns)
-                                          - min(c.accepted_ms for c in conns))
-                first_accepts.append(min(c.accepted_ms for c in all_conns) - run.posted_ms)
-                last_sents.append(max(c.sent_ms for c in all_conns) - run.posted_ms)
-                slowest.append(max(per_server))
-                serial.append(sum(per_server))
-            sweeps = runs if label == "instant" else rdate_runs_held
-            rdate_times, rdate_failed = [], 0
-            for _ in range(sweeps):
-                wall, failed = rdate_sweep(addresses)
-                rdate_times.append(wall)
-                rdate_failed += failed
-            results.append({
-                "servers": count, "answers": label, "runs": runs,
-                "span": summary(spans), "exact": exact,
-                "first_accept": summary(first_accepts), "last_sent": summary(last_sents),
-                "slowest_server": summary(slowest), "sum_of_servers": summary(serial),
-                "first_run_after_start": first_span, "startup_s": rig.startup_s,
-                "cpu": summary(cpu), "wineserver_cpu": summary(server_cpu),
-                "rdate_sweeps": sweeps, "rdate": summary(rdate_times), "rdate_failed": rdate_failed,
-            })
-            log("span: %d servers, %s: median %s ms" % (count, label, fmt(results[-1]["span"]["median"])))
+                conns = rig.answers(addr, run.posted_ms, run.seen_ms)
+                all_conns += conns
+                per_server.append(len(conns))
+                gaps += [b.accepted_ms - a.accepted_ms for a, b in zip(conns, conns[1:])]
+            first_accepts.append(min(c.accepted_ms for c in all_conns) - run.posted_ms)
+            last_sents.append(max(c.sent_ms for c in all_conns) - run.posted_ms)
+        results.append({
+            "servers": count, "runs": runs,
+            "span": summary(spans), "exact": exact,
+            "first_accept": summary(first_accepts), "last_sent": summary(last_sents),
+            "samples_per_server": summary(per_server), "sample_gap": summary(gaps),
+            "first_run_after_start": first_span, "startup_s": rig.startup_s,
+            "cpu": summary(cpu), "wineserver_cpu": summary(server_cpu),
+            "rdate_sweeps": len(rdate_times), "rdate": summary(rdate_times),
+            "rdate_failed": rdate_failed,
+        })
+        log("span: %d servers: median %s ms" % (count, fmt(results[-1]["span"]["median"])))
         rig.stop_program()
         rig.stop_servers()
     return results
@@ -427,35 +585,34 @@ def bench_span(rig, runs, rdate_runs_held):
 def report_span(results):
     rows = []
     for r in results:
-        rows.append([r["servers"], r["answers"], fmt(r["span"]["median"]), fmt_mmm(r["span"]),
-                     fmt(r["slowest_server"]["median"]), fmt(r["sum_of_servers"]["median"]),
+        rows.append([r["servers"], fmt(r["span"]["median"]), fmt_mmm(r["span"]),
                      fmt(r["first_accept"]["median"]), fmt(r["last_sent"]["median"]),
+                     fmt_mmm(r["samples_per_server"]), fmt_mmm(r["sample_gap"]),
                      fmt(r["cpu"]["median"]), fmt(r["wineserver_cpu"]["median"]),
                      "%s (%d×)" % (fmt(r["rdate"]["median"]), r["rdate_sweeps"])])
-    text = table(["servers", "answers", "run span, median ms", "min / median / max",
-                  "slowest server's 3 samples", "sum over servers", "first connection at",
-                  "last answer sent at", "CPU ms quorvel.exe", "CPU ms wineserver",
-                  "rdate -p, one after another (median of)"], rows)
+    text = table(["servers", "run span, median ms", "min / median / max",
+                  "first connection at", "last answer sent at", "samples per server",
+                  "gap between a server's samples, ms", "CPU ms quorvel.exe", "CPU ms wineserver",
+                  "rdate -p, one after another, ms (median of)"], rows)
     firsts = ", ".join("%d servers %s ms (start-up took %.1f s)"
                        % (r["servers"], fmt(r["first_run_after_start"]), r["startup_s"])
-                       for r in results if r["answers"] == "instant")
+                       for r in results)
     notes = [
-        "Each row: %d correcting runs (WM_COMMAND 1), each server asked three times."
-        % results[0]["runs"],
+        "Each row: %d correcting runs (WM_COMMAND 1) against servers that answer at once, "
+        "each started when the servers' last connections were at least %d ms old."
+        % (results[0]["runs"], SPACING_MS),
         "Run span: from just before the command is posted to the moment the program applied "
-        "the mean (its own clock: \"LastCorrectionTime\" - \"LastCorrectionValue\"); "
+        "its result (its own clock: \"LastCorrectionTime\" - \"LastCorrectionValue\"); "
         "%d of %d runs were timed that way, the rest by polling the stored value every 10 ms."
         % (sum(r["exact"] for r in results), sum(r["runs"] for r in results)),
-        "Slowest server / sum over servers: from the servers' logs, each server's first accept "
-        "to its third answer; a run that queried servers one after another would take the sum.",
         "First connection / last answer sent: server log times, counted from the post. "
-        "CPU: run time of all threads of quorvel.exe's Linux process and of the prefix's "
-        "wineserver between the post and the completion (medians).",
-        "rdate -p reads each server once (one connection), quorvel three times.",
+        "Gap: between the accepts of one server's consecutive samples in a run (min / median "
+        "/ max). CPU: run time of all threads of quorvel.exe's Linux process and of the "
+        "prefix's wineserver between the post and the completion (medians).",
+        "rdate -p reads each of its own servers (same skew) once, one after another.",
         "The first run after each start (not in the table): %s." % firsts,
     ]
     return text + "\n\n" + "\n".join("- " + n for n in notes)
-
 
 # ---- section: accuracy -------------------------------------------------------------
 
@@ -493,141 +650,253 @@ class DelayQueues:
         self.procs = []
 
 
+def random_skew(rng):
+    """Whole seconds either way plus a fraction, so that the whole-second edges fall
+    at a different phase of the local second in every run."""
+    return rng.randint(-3, 3) * 1000 + rng.randrange(1000)
+
+
+def skews_agree(n):
+    def draw(rng, k):
+        s = random_skew(rng)
+        return [s] * n, s
+    return draw
+
+
+def skews_four_and_one(rng, k):
+    """Four servers that agree and a fifth 900 ms off, alternately ahead and behind:
+    within the 2 s outlier limit, so no rule drops it. Truth: the four's skew."""
+    s = random_skew(rng)
+    return [s] * 4 + [s + (900 if k % 2 == 0 else -900)], s
+
+
+def skews_right(rng, k):
+    return [0] * 5, 0
+
+
+# key, what, network delay each way, program's addresses, rdate's addresses, skews
 def accuracy_classes(with_delays):
-    """(label, addresses, skew per address, server options per address)."""
-    def four(prefix):
-        return ["%s.%d" % (prefix, i + 1) for i in range(4)]
-    plain = [{} for _ in range(4)]
-    classes = [("network 0 ms", four("127.0.1"), ACCURACY_SKEWS, plain),
-               # Real servers keep the same time, so their answers truncate alike.
-               ("network 0 ms, four servers that agree", four("127.0.4"), [AGREEING_SKEW] * 4, plain)]
-    if with_delays:
-        classes.append(("network 50 ms each way", four("127.50.0"), ACCURACY_SKEWS, plain))
-        classes.append(("network 400 ms each way", four("127.40.0"), ACCURACY_SKEWS, plain))
-    classes.append(("server holds its answer 100 / 300 ms", four("127.0.2"), ACCURACY_SKEWS,
-                    [{"mode": "delay", "delay_ms": d} for d in (100, 100, 300, 300)]))
-    return classes
+    def five(prefix):
+        return ["%s.%d" % (prefix, i + 1) for i in range(5)]
+    classes = [
+        ("agree-0", "5 servers that agree, network 0 ms", 0, five("127.1.0"), five("127.1.1"),
+         skews_agree(5)),
+        ("agree-50", "5 servers that agree, network 50 ms each way", 50, five("127.50.0"),
+         five("127.50.1"), skews_agree(5)),
+        ("one-0", "1 server, network 0 ms", 0, ["127.2.0.1"], ["127.2.1.1"], skews_agree(1)),
+        ("one-50", "1 server, network 50 ms each way", 50, ["127.50.2.1"], ["127.50.3.1"],
+         skews_agree(1)),
+        ("four-one", "4 servers that agree + 1 at ±900 ms, network 0 ms", 0, five("127.3.0"),
+         five("127.3.1"), skews_four_and_one),
+        ("right", "a clock that is already right (5 servers, skew 0), network 0 ms", 0,
+         five("127.4.0"), five("127.4.1"), skews_right),
+    ]
+    return [c for c in classes if with_delays or c[2] == 0]
 
 
-def bench_accuracy(rig, runs, with_delays):
-    results = []
-    for label, addresses, class_skews, options in accuracy_classes(with_delays):
-        skews = {}
-        for addr, skew, opts in zip(addresses, class_skews, options):
-            rig.serve(addr, skew_ms=skew, **opts)
-            skews[addr] = skew
-        hold = {addr: opts.get("delay_ms", 0) for addr, opts in zip(addresses, options)}
-        rig.start_program(addresses)
-        rig.run()  # the first run after start is not counted
-        rec_err = {}      # hold ms -> [record error]
-        rec_own = {}      # hold ms -> [record error - truncation of its own answers]
-        answer_q = []     # truncation of every answer sent: value - true time
-        applied_err = []
-        rdate_err, rdate_own = [], []
-        excluded = 0
-        for k in range(runs):
-            wait_phase((k + random.random()) / runs)
-            run = rig.run(records=True)
-            if run.seen_ms is None:
-                raise RuntimeError("an accuracy run did not complete (%s)" % label)
-            good = []
-            for slot, addr in enumerate(addresses):
-                record = run.records.get(slot)
-                conns = rig.answers(addr, run.posted_ms, run.seen_ms)
-                q = [c.value * 1000 - c.sent_ms - skews[addr] for c in conns]
-                answer_q += q
-                if record is None or record.status not in (STATUS_GOOD, STATUS_UNUSED):
-                    continue
-                if record.status == STATUS_UNUSED:
-                    excluded += 1
-                else:
-                    good.append(addr)
-                err = record.correction - skews[addr]
-                rec_err.setdefault(hold[addr], []).append(err)
-                if q:
-                    rec_own.setdefault(hold[addr], []).append(err - statistics.fmean(q))
-            if good:
-                truth = sum(skews[a] for a in good) / len(good)
-                applied_err.append(run.value - truth)
-            # rdate on the same servers, all at once, while the program is idle.
-            readings = [None] * len(addresses)
-
-            def read(i, addr):
-                started = now_ms1900()
-                readings[i] = (addr, started, rdate_read(addr))
-            threads = [threading.Thread(target=read, args=(i, a)) for i, a in enumerate(addresses)]
-            for t in threads:
-                t.start()
-            for t in threads:
-                t.join()
-            for addr, started, (value, arrived, _) in readings:
-                if value is None:
-                    continue
-                err = value - arrived - skews[addr]
-                rdate_err.append(err)
-                conns = rig.answers(addr, started)
-                if conns:
-                    rdate_own.append(err - (conns[0].value * 1000 - conns[0].sent_ms - skews[addr]))
-        holds = sorted(rec_err)
-        results.append({
-            "class": label, "runs": runs, "excluded": excluded,
-            "records": {str(h): summary(rec_err[h]) for h in holds},
-            "records_own": {str(h): summary(rec_own.get(h, [])) for h in holds},
-            "applied": summary(applied_err), "answers": summary(answer_q),
-            "rdate": summary(rdate_err), "rdate_own": summary(rdate_own),
-        })
-        log("accuracy: %s: applied median %s ms" % (label, fmt(results[-1]["applied"]["median"])))
-        rig.stop_program()
-        rig.stop_servers()
-    return results
+def previous_arithmetic(conns_by_addr):
+    """What the previous program computed from the same answers: per connection the
+    answer's seconds minus the moment it was sent (on a symmetric path its half-latency
+    compensation cancels the answer's transit), a server's correction the mean of its
+    first two samples, the applied value the mean of the servers' corrections, the
+    farthest dropped while it is 2000 ms or more from the mean.
+    Returns (applied or None, {addr: correction}, dropped)."""
+    per = {}
+    for addr, conns in conns_by_addr.items():
+        samples = [c.value * 1000 - c.sent_ms for c in conns[:2]]
+        if samples:
+            per[addr] = statistics.fmean(samples)
+    kept, dropped = dict(per), 0
+    while kept:
+        mean = statistics.fmean(kept.values())
+        farthest = max(kept, key=lambda a: abs(kept[a] - mean))
+        if abs(kept[farthest] - mean) < OUTLIER_LIMIT_MS:
+            return mean, per, dropped
+        del kept[farthest]
+        dropped += 1
+    return None, per, dropped
 
 
-def mean_se(s):
-    """mean ± its standard error."""
+def bench_accuracy_class(rig, spec, runs, seed):
+    key, what, delay, addresses, twins, draw = spec
+    rng = random.Random(seed)
+    for addr in addresses:
+        rig.serve(addr)
+    for addr in twins:
+        rig.serve(addr, kind="rdate")
+    rig.wait_spacing(addresses + twins)
+    rig.start_program(addresses)
+    per_run = []
+    for k in range(runs):
+        skews, truth = draw(rng, k)
+        for addr, twin, skew in zip(addresses, twins, skews):
+            rig.servers[addr].skew_ms = skew
+            rig.servers[twin].skew_ms = skew
+        rig.wait_spacing(addresses)
+        wait_phase((k + rng.random()) / runs)
+        run = rig.run(records=True, poll=0.1)
+        if run.seen_ms is None:
+            per_run.append({"k": k, "skew": truth, "incomplete": True})
+            log("accuracy: %s: run %d did not complete" % (key, k))
+            continue
+        conns = {addr: rig.answers(addr, run.posted_ms, run.seen_ms) for addr in addresses}
+        old_applied, old_per, old_dropped = previous_arithmetic(conns)
+        entry = {"k": k, "skew": truth, "phase_ms": run.posted_ms % 1000,
+                 "span_ms": run.span_ms(), "value": run.value, "new": run.value - truth,
+                 "old": None if old_applied is None else old_applied - truth,
+                 "old_dropped": old_dropped, "servers": []}
+        for slot, (addr, skew) in enumerate(zip(addresses, skews)):
+            record = run.records.get(slot)
+            entry["servers"].append({
+                "addr": addr, "skew": skew, "samples": len(conns[addr]),
+                "gaps": [b.accepted_ms - a.accepted_ms for a, b in zip(conns[addr], conns[addr][1:])],
+                "status": None if record is None else record.status,
+                "new": (record.correction - skew if record is not None
+                        and record.status in (STATUS_GOOD, STATUS_UNUSED) else None),
+                "old": old_per[addr] - skew if addr in old_per else None})
+        # rdate reads its own servers (same skews) once each, all at once, while the
+        # program's servers wait out their spacing.
+        readings = rdate_all(twins)
+        entry["rdate"] = [None if value is None else value - arrived - skew
+                          for (value, arrived), skew in zip(readings, skews)]
+        per_run.append(entry)
+    rig.stop_program()
+    rig.stop_servers()
+    done = [r for r in per_run if not r.get("incomplete")]
+    result = {"key": key, "what": what, "delay": delay, "runs": runs,
+              "incomplete": runs - len(done), "per_run": per_run}
+    log("accuracy: %s: applied error median |e| %s ms"
+        % (key, fmt((errors_summary([r["new"] for r in done]) or {}).get("median_abs"))))
+    return result
+
+
+def accuracy_figures(r):
+    """{figure: {"rdate"|"old"|"new": errors_summary}} of one class.
+    applied: the applied value (rdate: its reading of the first server);
+    record: each server's "Correction" (rdate: each reading)."""
+    done = [x for x in r["per_run"] if not x.get("incomplete")]
+    figures = {"applied": {
+        "rdate": errors_summary([x["rdate"][0] for x in done]),
+        "old": errors_summary([x["old"] for x in done]),
+        "new": errors_summary([x["new"] for x in done])}}
+    if r["key"] == "four-one":
+        groups = {"record, the four": range(4), "record, the one 900 ms off": range(4, 5)}
+    elif len(done) and len(done[0]["servers"]) > 1:
+        groups = {"record": range(len(done[0]["servers"]))}
+    else:
+        groups = {}
+    for name, slots in groups.items():
+        figures[name] = {
+            "rdate": errors_summary([x["rdate"][i] for x in done for i in slots]),
+            "old": errors_summary([x["servers"][i]["old"] for x in done for i in slots]),
+            "new": errors_summary([x["servers"][i]["new"] for x in done for i in slots])}
+    return figures
+
+
+def cell(s):
+    """median |e| / p95 |e| (mean e)."""
     if not s:
         return "-"
-    return "%s ± %s" % (fmt(s["mean"]), fmt(s["sd"] / max(1, s["n"] - 1) ** 0.5))
+    return "%s / %s (%s)" % (fmt(s["median_abs"]), fmt(s["p95_abs"]), fmt(s["mean"]))
 
 
 def report_accuracy(results):
     rows = []
     for r in results:
-        for hold, s in r["records"].items():
-            what = r["class"]
-            if len(r["records"]) > 1:
-                what = "server holds its answer %s ms" % hold
-            own = r["records_own"][hold]
-            rows.append([what, "each record (%d)" % s["n"], fmt_mmm(s), fmt(s["mean"]), fmt(s["sd"]),
-                         mean_se(own)])
-        a = r["applied"]
-        rows.append([r["class"], "applied (%d)" % a["n"], fmt_mmm(a), fmt(a["mean"]), fmt(a["sd"]),
-                     "-"])
-        q = r["answers"]
-        rows.append([r["class"], "answers as sent (%d)" % q["n"], fmt_mmm(q), fmt(q["mean"]),
-                     fmt(q["sd"]), "-"])
-        d = r["rdate"]
-        if d:
-            rows.append([r["class"], "rdate -p (%d)" % d["n"], fmt_mmm(d), fmt(d["mean"]), fmt(d["sd"]),
-                         mean_se(r["rdate_own"])])
-    text = table(["servers", "figure (count)", "error ms: min / median / max", "bias (mean)",
-                  "spread (sd)", "bias beyond truncation"], rows)
+        for figure, by in accuracy_figures(r).items():
+            n = by["new"]["n"] if by["new"] else 0
+            rows.append([r["what"], "%s (%d)" % (figure, n), cell(by["rdate"]), cell(by["old"]),
+                         cell(by["new"]),
+                         "%s / %s" % (fmt(by["new"]["min"]), fmt(by["new"]["max"]))
+                         if by["new"] else "-"])
+    text = table(["servers", "figure (count)", "rdate -p", "previous arithmetic", "new",
+                  "new: smallest / largest error"], rows)
     notes = [
-        "%d runs per class; four servers per class with skews %s ms (their mean is the truth of "
-        "the applied correction), except the servers that agree: %+d ms each. Runs start at "
-        "evenly spread phases of the second."
-        % (results[0]["runs"], ", ".join("%+d" % s for s in ACCURACY_SKEWS), AGREEING_SKEW),
-        "Error = measured correction - true skew. \"Answers as sent\": from the servers' logs, "
-        "each answer's whole seconds minus the server's true time when it was sent: the "
-        "truncation every RFC 868 reading carries, in (-1000, 0].",
-        "Bias beyond truncation: each record's error minus the mean truncation of its own "
-        "answers in the logs (for rdate, of its one answer), averaged: what latency "
-        "compensation leaves.",
-        "rdate -p: the whole seconds it printed minus the host clock when its line arrived, "
-        "minus the skew (what `rdate -s` would have set).",
-        "Outlier exclusions seen: %d." % sum(r["excluded"] for r in results),
+        "Error ms = measured correction - true skew; each cell: median |error| / 95th "
+        "percentile of |error| (nearest rank) (mean error, the bias).",
+        "Skews change from run to run: whole seconds in -3..+3 plus a random fraction, so "
+        "the servers' whole-second edges fall at a new phase of the local second every time; "
+        "runs are posted at phases spread evenly over the second, once the servers' last "
+        "connections are %d ms old." % SPACING_MS,
+        "applied: \"LastCorrectionValue\"; record: each server's \"Correction\". For the four "
+        "plus one, the truth of the applied value is the four's skew.",
+        "previous arithmetic: from the servers' logs of the same run: per connection the "
+        "answer's seconds minus its send time, a server's correction the mean of its first two "
+        "samples, the applied value their mean with the farthest dropped while it is %d ms or "
+        "more from the mean." % OUTLIER_LIMIT_MS,
+        "rdate -p: one reading of its own servers (same skews, same network) right after each "
+        "run: the whole seconds it printed minus the host clock when its line arrived (what "
+        "`rdate -s` would have set); its applied figure is its reading of the first server.",
     ]
+    right = [x for r in results if r["key"] == "right" for x in r["per_run"]
+             if not x.get("incomplete")]
+    if right:
+        notes.append("The clock that is already right, %d runs in a row: applied corrections "
+                     "%s ms (previous arithmetic: %s)."
+                     % (len(right), ", ".join("%+d" % x["value"] for x in right),
+                        ", ".join("%+.0f" % x["old"] for x in right if x["old"] is not None)))
+    excluded = sum(1 for r in results for x in r["per_run"] if not x.get("incomplete")
+                   for s in x["servers"] if s["status"] == STATUS_UNUSED)
+    bad = sum(1 for r in results for x in r["per_run"] if not x.get("incomplete")
+              for s in x["servers"] if s["status"] not in (STATUS_GOOD, STATUS_UNUSED))
+    samples = [s["samples"] for r in results for x in r["per_run"] if not x.get("incomplete")
+               for s in x["servers"]]
+    gaps = [g for r in results for x in r["per_run"] if not x.get("incomplete")
+            for s in x["servers"] for g in s["gaps"]]
+    spans = [x["span_ms"] for r in results for x in r["per_run"] if not x.get("incomplete")]
+    notes.append("Servers dropped as outliers by the program: %d; records not good: %d; runs "
+                 "that did not complete: %d. Samples per server and run: %s; gap between a "
+                 "server's samples %s ms; run span %s ms (min / median / max)."
+                 % (excluded, bad, sum(r["incomplete"] for r in results), fmt_mmm(summary(samples)),
+                    fmt_mmm(summary(gaps)), fmt_mmm(summary(spans))))
     return text + "\n\n" + "\n".join("- " + n for n in notes)
 
+
+def plot_accuracy(results, path):
+    """CDFs of |applied error| for 5 agreeing servers, one panel per network delay:
+    rdate -p, the previous arithmetic and the new one. Returns False without matplotlib."""
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+        import matplotlib.ticker
+    except ImportError:
+        log("no matplotlib: no plot")
+        return False
+    panels = [r for r in results if r["key"] in ("agree-0", "agree-50")]
+    if not panels:
+        return False
+    fig, axes = plt.subplots(1, len(panels), figsize=(5.2 * len(panels), 3.9), squeeze=False,
+                             sharey=True)
+    styles = [("new", "new", "#1f77b4", "-"), ("old", "previous arithmetic", "#ff7f0e", "--"),
+              ("rdate", "rdate -p", "#7f7f7f", ":")]
+    for ax, r in zip(axes[0], panels):
+        done = [x for x in r["per_run"] if not x.get("incomplete")]
+        for key, label, colour, style in styles:
+            errors = [x["rdate"][0] if key == "rdate" else x[key] for x in done]
+            values = sorted(max(1.0, abs(e)) for e in errors if e is not None)
+            if not values:
+                continue
+            ys = [(i + 1) / len(values) for i in range(len(values))]
+            ax.step([values[0]] + values, [0.0] + ys, where="post", color=colour,
+                    linestyle=style, linewidth=2, label=label)
+        ax.axvline(10, color="#bbbbbb", linewidth=0.8)
+        ax.axvline(40, color="#bbbbbb", linewidth=0.8)
+        ax.set_xscale("log")
+        ax.set_xlim(1, 1000)
+        ax.xaxis.set_major_formatter(matplotlib.ticker.FormatStrFormatter("%d"))
+        ax.set_ylim(0, 1.02)
+        ax.set_xlabel("|applied error|, ms (log scale; lines at 10 and 40)")
+        ax.set_title("5 agreeing servers, %d ms each way (%d runs)" % (r["delay"], len(done)),
+                     fontsize=10)
+        ax.grid(True, which="major", alpha=0.3)
+    axes[0][0].set_ylabel("share of runs with at most this error")
+    handles, labels = axes[0][0].get_legend_handles_labels()
+    fig.legend(handles, labels, loc="lower center", ncol=3, fontsize=9, frameon=False)
+    fig.tight_layout(rect=(0, 0.07, 1, 1))
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
+    return True
 
 # ---- section: idle cost and endurance ------------------------------------------------
 
@@ -658,7 +927,7 @@ def endurance_servers():
 
 
 def sample(rig, label, runs_done, with_handles=True):
-    wsp = wineserver_pid()
+    wsp = wineserver_pid(rig.prefix)
     return {"at": label, "runs": runs_done, "rss_kb": rig.proc.rss_kb(), "anon_kb": rig.proc.anon_kb(),
             "fds": rig.proc.fds(), "threads": rig.proc.threads(),
             "handles": rig.win32_handles() if with_handles else None,
@@ -669,7 +938,7 @@ def idle(rig, seconds):
     """CPU time over `seconds` of doing nothing, and wake-ups: the 100 ms windows in
     which any thread of the process was switched in (one wake-up of the message
     loop costs several switches, one per wineserver request it makes)."""
-    wsp = wineserver_pid()
+    wsp = wineserver_pid(rig.prefix)
     server = LinuxProcess(wsp) if wsp else None
     cpu0, sw0 = rig.proc.cpu_ns(), rig.proc.switches()
     srv0 = server.cpu_ns() if server else 0
@@ -699,14 +968,14 @@ def bench_endurance(rig, prompt_runs, deadline_runs, idle_s, idle_after_s):
     spans, incomplete, status_counts = [], 0, {}
     started = time.monotonic()
     for n in range(1, prompt_runs + 1):
-        run = rig.run(timeout=60, records=(n == prompt_runs))
+        run = rig.run(timeout=90, records=(n == prompt_runs), poll=0.05)
         if run.seen_ms is None:
             incomplete += 1
         else:
             spans.append(run.span_ms())
         if not rig.alive():
             raise RuntimeError("quorvel.exe ended after %d runs" % n)
-        if n == 1 or n % 50 == 0:
+        if n == 1 or n % 10 == 0 or n == prompt_runs:
             samples.append(sample(rig, "after %d runs" % n, n))
             log("endurance: %d runs, RSS %s kB" % (n, samples[-1]["rss_kb"]))
         if n == prompt_runs:
@@ -721,7 +990,7 @@ def bench_endurance(rig, prompt_runs, deadline_runs, idle_s, idle_after_s):
         rig.servers[addr].mode = "close"
     deadline_spans, deadline_statuses, deadline_cpu = [], {}, []
     for n in range(1, deadline_runs + 1):
-        run = rig.run(timeout=180, records=True, cpu_window=(5, 15))
+        run = rig.run(timeout=180, records=True, cpu_window=(5, 15), poll=0.05)
         if run.seen_ms is None:
             incomplete += 1
         else:
@@ -777,12 +1046,14 @@ def report_endurance(r):
     notes = [
         "%d runs against 50 servers (23 good, 3 of them by host name; 8 answering after 50 ms; "
         "6 sending 1 to 3 bytes; 6 sending 8 bytes; 3 refused; 1 name that does not resolve; "
-        "10 more good ones) took %.0f s, run span %s ms (min / median / max); "
-        "statuses after the last: %s."
-        % (r["prompt_runs"], r["prompt_wall_s"], fmt_mmm(r["prompt_span"]), statuses(r["statuses"])),
+        "10 more good ones), each posted as soon as the one before had ended, took %.0f s, "
+        "run span %s ms (min / median / max): a run's first connection to a server waits "
+        "until the run before's last one is %d ms old; statuses after the last: %s."
+        % (r["prompt_runs"], r["prompt_wall_s"], fmt_mmm(r["prompt_span"]), SPACING_MS,
+           statuses(r["statuses"])),
         "Then %d runs with those 10 servers silent (5) or accepting and closing at once (5): "
         "span %s ms; quorvel.exe used %s ms CPU per second while such a run waited for its "
-        "deadline (from 5 to 15 s into the run: the 200 ms busy tick alone); statuses over those runs: %s."
+        "deadline (from 5 to 15 s into the run); statuses over those runs: %s."
         % (r["deadline_runs"], fmt_mmm(r["deadline_span"]),
            fmt(r["deadline_cpu_ms_per_s"]["median"], 2) if r["deadline_cpu_ms_per_s"] else "-",
            statuses(r["deadline_statuses"])),
@@ -799,11 +1070,94 @@ def report_endurance(r):
     return text + "\n\n" + "\n".join("- " + n for n in notes)
 
 
+# ---- gaps between connections to one address ------------------------------------------
+
+def report_spacing(program, rdate):
+    def line(g, who):
+        return ("%s: %d connections to %d addresses, smallest gap between two connections to "
+                "one address %s ms, gaps under %d ms: %d"
+                % (who, g["connections"], g["addresses"], fmt(g["smallest_ms"]), SPACING_MS,
+                   g["violations"]))
+    notes = [line(program, "quorvel.exe's servers"), line(rdate, "rdate's servers"),
+             "From the servers' logs (accept times, host clock) over every section of this "
+             "benchmark; the bench itself starts a program or a class only once the addresses' "
+             "last connections are %d ms old, so any gap under that is the program's." % SPACING_MS]
+    return "\n".join("- " + n for n in notes)
+
+
 # ---- main -------------------------------------------------------------------------
 
 def load_average():
     with open("/proc/loadavg") as f:
         return " ".join(f.read().split()[:3])
+
+
+def lane_plan(sections, quick, with_delays):
+    """Lists of (result name, measure(rig)) that run one after another in one lane;
+    the lanes run side by side. Balanced to about the same length each."""
+    runs = 3 if quick else 20
+    classes = {spec[0]: spec for spec in accuracy_classes(with_delays)}
+
+    def acc(key, n, seed):
+        return ("accuracy:" + key, lambda rig: bench_accuracy_class(rig, classes[key], n, seed))
+    lanes = []
+    if "accuracy" in sections:
+        lanes.append([acc(k, runs, i) for i, k in enumerate(("agree-0", "four-one"))
+                      if k in classes])
+        lanes.append([acc(k, runs if k != "right" else (3 if quick else 10), 10 + i)
+                      for i, k in enumerate(("agree-50", "right")) if k in classes])
+        lanes.append([acc(k, runs, 20 + i) for i, k in enumerate(("one-0", "one-50"))
+                      if k in classes])
+    last = []
+    if "span" in sections:
+        last.append(("span", lambda rig: bench_span(rig, runs=1 if quick else 5)))
+    if "endurance" in sections:
+        last.append(("endurance", lambda rig: bench_endurance(
+            rig, prompt_runs=3 if quick else 20, deadline_runs=1 if quick else 2,
+            idle_s=10 if quick else 60, idle_after_s=10 if quick else 30)))
+    if last:
+        lanes.append(last)
+    return [lane for lane in lanes if lane]
+
+
+def run_lanes(lanes):
+    """Runs the lanes side by side, each with its own prefix and rig; returns
+    ({name: result}, {name: error}, {name: seconds})."""
+    results, errors, timings = {}, {}, {}
+    prefixes = [os.environ["WINEPREFIX"]] + [copy_prefix(i) for i in range(1, len(lanes))]
+
+    def lane(number, plan):
+        try:
+            rig = Rig(prefixes[number])
+        except Exception as e:
+            for name, _ in plan:
+                errors[name] = "no rig: %s: %s" % (type(e).__name__, e)
+            return
+        try:
+            for name, measure in plan:
+                t = time.monotonic()
+                try:
+                    results[name] = measure(rig)
+                except Exception as e:  # report what was measured, and the failure
+                    errors[name] = "%s: %s" % (type(e).__name__, e)
+                    log("%s FAILED: %s" % (name, errors[name]))
+                    rig.stop_program()
+                    rig.stop_servers()
+                timings[name] = time.monotonic() - t
+        finally:
+            rig.close()
+    threads = [threading.Thread(target=lane, args=(i, plan), name="lane %d" % i)
+               for i, plan in enumerate(lanes)]
+    try:
+        for t in threads:
+            t.start()
+            time.sleep(1.0)  # stagger the Wine start-ups a little
+        for t in threads:
+            t.join()
+    finally:
+        for prefix in prefixes[1:]:
+            end_prefix(prefix)
+    return results, errors, timings
 
 
 def inside(args):
@@ -818,55 +1172,51 @@ def inside(args):
                            text=True)
     out["rdate"] = rdate.stdout.strip()
     begun = time.monotonic()
-    timings, errors = {}, {}
-    rig = Rig()
     delays = None
-    plan = [
-        ("span", lambda: bench_span(rig, runs=3 if quick else 10, rdate_runs_held=1 if quick else 3)),
-        ("accuracy", lambda: bench_accuracy(rig, runs=4 if quick else 20,
-                                            with_delays=delays is not None)),
-        ("endurance", lambda: bench_endurance(rig, prompt_runs=20 if quick else 200,
-                                              deadline_runs=1 if quick else 5,
-                                              idle_s=10 if quick else 60,
-                                              idle_after_s=10 if quick else 30)),
-    ]
+    with_delays = out["sandbox"] != "none" and "accuracy" in sections
     try:
-        for name, measure in plan:
-            if name not in sections:
-                continue
-            if name == "accuracy" and out["sandbox"] != "none":
-                delays = DelayQueues().start()
-            t = time.monotonic()
-            try:
-                out[name] = measure()
-            except Exception as e:  # report what was measured, and the failure
-                errors[name] = "%s: %s" % (type(e).__name__, e)
-                log("%s FAILED: %s" % (name, errors[name]))
-                rig.stop_program()
-                rig.stop_servers()
-            timings[name] = time.monotonic() - t
-            if delays:
-                delays.stop()
-                delays = None
+        if with_delays:
+            delays = DelayQueues().start()
+        lanes = lane_plan(sections, quick, with_delays)
+        out["lanes"] = [[name for name, _ in lane] for lane in lanes]
+        results, errors, timings = run_lanes(lanes)
     finally:
         if delays:
             delays.stop()
-        rig.close()
+    if "span" in results:
+        out["span"] = results["span"]
+    if "endurance" in results:
+        out["endurance"] = results["endurance"]
+    accuracy = [results[k] for k in results if k.startswith("accuracy:")]
+    order = [spec[0] for spec in accuracy_classes(True)]
+    accuracy.sort(key=lambda r: order.index(r["key"]))
+    if accuracy:
+        out["accuracy"] = accuracy
+    out["spacing"] = {"program": CONNECTIONS.gaps("program"), "rdate": CONNECTIONS.gaps("rdate")}
     out["errors"] = errors
     out["timings_s"] = timings
     out["total_s"] = time.monotonic() - begun
     out["load_after"] = load_average()
 
     parts = ["Quorvel benchmarks, %s; %s CPUs, load average %s before and %s after; %s; rdate %s; "
-             "network namespace: %s; %.0f s.%s"
+             "network namespace: %s; %.0f s in %d lanes side by side.%s"
              % (out["started"], out["cpus"], out["load_before"], out["load_after"], out["wine"],
-                out["rdate"], out["sandbox"], out["total_s"], " QUICK (small counts)." if quick else "")]
+                out["rdate"], out["sandbox"], out["total_s"], len(out["lanes"]),
+                " QUICK (small counts)." if quick else "")]
     if "span" in out:
         parts.append("### Run span\n\n" + report_span(out["span"]))
     if "accuracy" in out:
         parts.append("### Accuracy\n\n" + report_accuracy(out["accuracy"]))
+        if args.out and plot_accuracy(out["accuracy"], os.path.join(args.out, "accuracy.png")):
+            parts.append("Plot: %s" % os.path.join(args.out, "accuracy.png"))
+            full = not quick and all(s in sections for s in ("span", "accuracy", "endurance"))
+            if full and not errors:
+                shutil.copyfile(os.path.join(args.out, "accuracy.png"),
+                                os.path.join(HERE, "..", "docs", "accuracy.png"))
     if "endurance" in out:
         parts.append("### Idle cost and endurance\n\n" + report_endurance(out["endurance"]))
+    parts.append("### Spacing of connections to one server\n\n"
+                 + report_spacing(out["spacing"]["program"], out["spacing"]["rdate"]))
     for name, error in errors.items():
         parts.append("**%s failed:** %s" % (name, error))
     report = "\n\n".join(parts) + "\n"
