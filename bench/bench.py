@@ -610,6 +610,8 @@ def report_span(results):
         "/ max). CPU: run time of all threads of quorvel.exe's Linux process and of the "
         "prefix's wineserver between the post and the completion (medians).",
         "rdate -p reads each of its own servers (same skew) once, one after another.",
+        "Goal for 50 servers: at most 10 s, the %d ms spacing twice plus at most 2 s."
+        % SPACING_MS,
         "The first run after each start (not in the table): %s." % firsts,
     ]
     return text + "\n\n" + "\n".join("- " + n for n in notes)
@@ -793,6 +795,12 @@ def accuracy_figures(r):
     return figures
 
 
+# What the new arithmetic aims at, per class and figure: median |e| and p95 |e|.
+GOALS = {("agree-0", "applied"): "≤ 10 / ≤ 40", ("agree-50", "applied"): "≤ 10 / ≤ 40",
+         ("one-0", "applied"): "p95 ≤ 200", ("one-50", "applied"): "p95 ≤ 200",
+         ("four-one", "applied"): "all ≤ 40", ("right", "applied"): "all ≤ 40"}
+
+
 def cell(s):
     """median |e| / p95 |e| (mean e)."""
     if not s:
@@ -808,9 +816,9 @@ def report_accuracy(results):
             rows.append([r["what"], "%s (%d)" % (figure, n), cell(by["rdate"]), cell(by["old"]),
                          cell(by["new"]),
                          "%s / %s" % (fmt(by["new"]["min"]), fmt(by["new"]["max"]))
-                         if by["new"] else "-"])
+                         if by["new"] else "-", GOALS.get((r["key"], figure), "")])
     text = table(["servers", "figure (count)", "rdate -p", "previous arithmetic", "new",
-                  "new: smallest / largest error"], rows)
+                  "new: smallest / largest error", "goal"], rows)
     notes = [
         "Error ms = measured correction - true skew; each cell: median |error| / 95th "
         "percentile of |error| (nearest rank) (mean error, the bias).",
