@@ -862,7 +862,8 @@ def report_accuracy(results):
 
 def plot_accuracy(results, path):
     """CDFs of |applied error| for 5 agreeing servers, one panel per network delay:
-    rdate -p, the previous arithmetic and the new one. Returns False without matplotlib."""
+    rdate -p, the previous arithmetic and the new one, and of the new records.
+    Returns False without matplotlib."""
     try:
         import matplotlib
         matplotlib.use("Agg")
@@ -880,27 +881,30 @@ def plot_accuracy(results, path):
               ("rdate", "rdate -p", "#7f7f7f", ":")]
     for ax, r in zip(axes[0], panels):
         done = [x for x in r["per_run"] if not x.get("incomplete")]
-        for key, label, colour, style in styles:
-            errors = [x["rdate"][0] if key == "rdate" else x[key] for x in done]
+        curves = [([x["rdate"][0] if key == "rdate" else x[key] for x in done],
+                   label, colour, style, 2) for key, label, colour, style in styles]
+        curves.insert(1, ([s["new"] for x in done for s in x["servers"]],
+                          "new, one server's record", "#1f77b4", "-.", 1))
+        for errors, label, colour, style, width in curves:
             values = sorted(max(1.0, abs(e)) for e in errors if e is not None)
             if not values:
                 continue
             ys = [(i + 1) / len(values) for i in range(len(values))]
             ax.step([values[0]] + values, [0.0] + ys, where="post", color=colour,
-                    linestyle=style, linewidth=2, label=label)
+                    linestyle=style, linewidth=width, label=label)
         ax.axvline(10, color="#bbbbbb", linewidth=0.8)
         ax.axvline(40, color="#bbbbbb", linewidth=0.8)
         ax.set_xscale("log")
         ax.set_xlim(1, 1000)
         ax.xaxis.set_major_formatter(matplotlib.ticker.FormatStrFormatter("%d"))
         ax.set_ylim(0, 1.02)
-        ax.set_xlabel("|applied error|, ms (log scale; lines at 10 and 40)")
+        ax.set_xlabel("|error|, ms (log scale; lines at 10 and 40)")
         ax.set_title("5 agreeing servers, %d ms each way (%d runs)" % (r["delay"], len(done)),
                      fontsize=10)
         ax.grid(True, which="major", alpha=0.3)
-    axes[0][0].set_ylabel("share of runs with at most this error")
+    axes[0][0].set_ylabel("share with at most this error")
     handles, labels = axes[0][0].get_legend_handles_labels()
-    fig.legend(handles, labels, loc="lower center", ncol=3, fontsize=9, frameon=False)
+    fig.legend(handles, labels, loc="lower center", ncol=4, fontsize=9, frameon=False)
     fig.tight_layout(rect=(0, 0.07, 1, 1))
     fig.savefig(path, dpi=100)
     plt.close(fig)
