@@ -19,6 +19,7 @@ void serverRowTexts(const ServerRecord& record, const ServerQuery& query,
     case PHASE_DNS: copyText(latencyText, "DNS Lookup..."); return;
     case PHASE_CONNECTING: std::snprintf(latencyText, ROW_TEXT_SIZE, "Connecting %d...", query.sampleIndex + 1); return;
     case PHASE_READING: std::snprintf(latencyText, ROW_TEXT_SIZE, "Reading %d...", query.sampleIndex + 1); return;
+    case PHASE_WAITING: std::snprintf(latencyText, ROW_TEXT_SIZE, "Waiting %d...", query.sampleIndex + 1); return;
     default: return;
   }
   if (!isResultStatus(record.status)) {

@@ -295,6 +295,9 @@ void onTimer(WPARAM id) {
       KillTimer(mainWindow, TIMER_EXIT);
       if (exitAfterCorrection) DestroyWindow(mainWindow);
       break;
+    case TIMER_SAMPLE:
+      startDueSamples();
+      break;
     case TIMER_BUSY:
       blinkTrayIcon();
       checkRunDeadline();
@@ -339,6 +342,7 @@ void teardownMainWindow() {
   if (runActive()) endAllQueries(STATUS_INTERRUPTED);
   KillTimer(mainWindow, TIMER_EXIT);
   KillTimer(mainWindow, TIMER_BUSY);
+  KillTimer(mainWindow, TIMER_SAMPLE);
 }
 
 void setSynchronizeCaption(const char* caption) { SetDlgItemTextA(mainWindow, IDC_SYNCHRONIZE, caption); }

@@ -22,8 +22,17 @@
 namespace {
 
 // A connect to a multicast address fails at once (no route for TCP), so the
-// query ends inside startQuery, before the run's next slot is started.
-const char* const FAILS_AT_ONCE = "224.0.0.1";
+// query ends as soon as its first sample connects. Each test asks addresses of
+// its own: an address just asked is not asked again for four seconds.
+const char* const FAILS_AT_ONCE[3] = {"224.0.0.1", "224.0.0.2", "224.0.0.3"};
+
+// The run's later first samples are staggered; connect them now.
+void connectWaitingSamples() {
+  for (int slot = 0; slot < SERVER_SLOTS; ++slot) {
+    if (serverQueries[slot].phase == PHASE_WAITING) serverQueries[slot].nextSampleAt = readClock();
+  }
+  startDueSamples();
+}
 
 class QueryRunTest : public ::testing::Test {
  protected:
@@ -79,13 +88,18 @@ class QueryRunTest : public ::testing::Test {
 TEST_F(QueryRunTest, QueriesFailingAtTheirStartCompleteTheRunOnlyOnceAllAreStarted) {
   // Stale good results of a previous run in every slot: had the run completed
   // after slot 0, the consensus would have applied slots 1 and 2.
-  setServer(0, FAILS_AT_ONCE, 1, STATUS_GOOD, 100000);
-  setServer(1, FAILS_AT_ONCE, 1, STATUS_GOOD, 100000);
-  setServer(2, FAILS_AT_ONCE, 1, STATUS_GOOD, 100000);
+  setServer(0, FAILS_AT_ONCE[0], 1, STATUS_GOOD, 100000);
+  setServer(1, FAILS_AT_ONCE[1], 1, STATUS_GOOD, 100000);
+  setServer(2, FAILS_AT_ONCE[2], 1, STATUS_GOOD, 100000);
   setServer(3, "disabled.test", 0, STATUS_GOOD, 100000);
   lastCorrectionValue = 777;
 
   startCorrectingRun();
+  // The first fails at once; the others wait for their turn, holding the run open.
+  EXPECT_EQ(pendingCount, 2);
+  EXPECT_EQ(serverRecords[0].status, STATUS_WINSOCK_ERROR);
+  EXPECT_EQ(serverQueries[1].phase, PHASE_WAITING);
+  connectWaitingSamples();
 
   EXPECT_EQ(pendingCount, 0);
   for (int slot = 0; slot < 3; ++slot) {
@@ -118,10 +132,11 @@ TEST_F(QueryRunTest, RunStaysOpenWhileAConnectionIsUnderWay) {
   // Nothing listens on this loopback address; the refusal arrives later as a
   // notification, so the query is still connecting when startQuery returns.
   setServer(0, "127.0.0.77", 1, STATUS_NONE, 0);
-  setServer(1, FAILS_AT_ONCE, 1, STATUS_NONE, 0);
+  setServer(1, "224.0.0.4", 1, STATUS_NONE, 0);
   const Millis1900 before = readClock();
 
   startCorrectingRun();
+  connectWaitingSamples();
 
   EXPECT_EQ(pendingCount, 1);
   EXPECT_EQ(caption(), "Stop Correcting...");
@@ -146,9 +161,10 @@ TEST_F(QueryRunTest, RunStaysOpenWhileAConnectionIsUnderWay) {
 }
 
 TEST_F(QueryRunTest, SocketEventsActOnlyInTheirPhase) {
-  setServer(0, "127.0.0.77", 1, STATUS_NONE, 0);
-  setServer(1, "127.0.0.78", 1, STATUS_NONE, 0);
+  setServer(0, "127.0.0.79", 1, STATUS_NONE, 0);
+  setServer(1, "127.0.0.80", 1, STATUS_NONE, 0);
   startCorrectingRun();
+  connectWaitingSamples();
   ASSERT_EQ(pendingCount, 2);
   const uintptr_t s0 = serverQueries[0].sampleSocket;
 
