@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "settings/registration.h"
+#include "settings/command_text.h"
 #include "settings/settings.h"
 #include "shell/app.h"
 
