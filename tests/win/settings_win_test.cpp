@@ -39,6 +39,15 @@ void storeRaw(const char* name, DWORD type, const void* data, DWORD size) {
   RegCloseKey(key);
 }
 
+// Wine keeps registered tasks as files in the system folder's "tasks".
+bool logonTaskExists() {
+  char folder[MAX_PATH];
+  const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return false;
+  return GetFileAttributesA((std::string(folder) + "\\tasks\\Quorvel").c_str()) !=
+         INVALID_FILE_ATTRIBUTES;
+}
+
 std::string programPath() {
   char path[MAX_PATH];
   GetModuleFileNameA(nullptr, path, sizeof path);
@@ -148,6 +157,8 @@ TEST_F(SystemEntries, QuotedCommandsFollowTheFlag) {
   EXPECT_EQ(uninstall, std::string("\"") + path + "\" u" + std::string(1, '\0'));
   ASSERT_TRUE(rawValue(UNINSTALL_KEY, "DisplayName", &type, &name));
   EXPECT_EQ(name, std::string("Quorvel\0", 8));
+  // The test program runs from the build folder, which users may write.
+  EXPECT_FALSE(logonTaskExists());
 
   updateRegistration(false);
   EXPECT_FALSE(rawValue(RUN_KEY, PRODUCT_NAME, &type, &start));
