@@ -17,6 +17,7 @@
 #include "settings/settings.h"
 #include "shell/main_window_win.h"
 #include "shell/schedule.h"
+#include "tests/win/wine_only.h"
 #include "timebase/clock.h"
 
 namespace {
@@ -28,6 +29,7 @@ const char* const FAILS_AT_ONCE = "224.0.0.1";
 class QueryRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    SKIP_UNLESS_UNDER_WINE();
     WSADATA data;
     ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
     window = CreateWindowExA(0, "STATIC", "query run test", WS_POPUP, 0, 0, 10, 10, nullptr,
@@ -45,6 +47,7 @@ class QueryRunTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    if (IsSkipped()) return;
     endAllQueries(STATUS_INTERRUPTED);
     mainWindow = nullptr;
     DestroyWindow(window);
