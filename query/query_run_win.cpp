@@ -116,4 +116,9 @@ void completeRun() {
   showStatus(SHOW_LAST_CORRECTION);
   setSynchronizeCaption("Synchronize Time");
   refreshDirtyRows();
+  // The time-change broadcast and the tray update wait on other programs and
+  // meanwhile handle what they send us, such as a second instance's request
+  // for a correction. A run started that way has just had its announcement
+  // undone, busy timer and so its deadline check included: announce it again.
+  if (pendingCount > 0) announceRun();
 }

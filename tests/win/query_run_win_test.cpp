@@ -17,6 +17,7 @@
 #include "settings/settings.h"
 #include "shell/main_window_win.h"
 #include "shell/schedule.h"
+#include "tests/win/wine_only.h"
 #include "timebase/clock.h"
 
 namespace {
@@ -37,6 +38,7 @@ void connectWaitingSamples() {
 class QueryRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    SKIP_UNLESS_UNDER_WINE();
     WSADATA data;
     ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
     window = CreateWindowExA(0, "STATIC", "query run test", WS_POPUP, 0, 0, 10, 10, nullptr,
@@ -54,6 +56,7 @@ class QueryRunTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    if (IsSkipped()) return;
     endAllQueries(STATUS_INTERRUPTED);
     mainWindow = nullptr;
     DestroyWindow(window);
@@ -184,6 +187,37 @@ TEST_F(QueryRunTest, SocketEventsActOnlyInTheirPhase) {
   endQuery(0, STATUS_INTERRUPTED);
   EXPECT_EQ(serverRecords[0].status, STATUS_REFUSED);
   EXPECT_EQ(pendingCount, 1);
+}
+
+// Stands for a second instance that asks for a correction while our
+// time-change broadcast waits on it: a new run starts inside the completion.
+LRESULT CALLBACK startingRunProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_TIMECHANGE) {
+    std::memset(serverRecords, 0, sizeof serverRecords);
+    std::strcpy(serverRecords[0].name, "127.0.0.77");  // stays connecting
+    serverRecords[0].enabled = 1;
+    startCorrectingRun();
+  }
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+TEST_F(QueryRunTest, RunStartedDuringTheCompletionKeepsItsAnnouncement) {
+  WNDCLASSA windowClass = {};
+  windowClass.lpfnWndProc = startingRunProc;
+  windowClass.lpszClassName = "QueryRunTestStarter";
+  RegisterClassA(&windowClass);
+  HWND starter = CreateWindowExA(0, "QueryRunTestStarter", "starter", WS_POPUP, 0, 0, 10, 10,
+                                 nullptr, nullptr, nullptr, nullptr);
+  ASSERT_NE(starter, nullptr);
+  setServer(0, "a.test", 1, STATUS_GOOD, 3600000);  // refused by Wine; still broadcast
+  runIsTest = 0;
+
+  completeRun();
+
+  EXPECT_EQ(pendingCount, 1);
+  EXPECT_EQ(caption(), "Stop Correcting...");
+  EXPECT_TRUE(KillTimer(window, TIMER_BUSY));  // the new run's deadline is still checked
+  DestroyWindow(starter);
 }
 
 TEST_F(QueryRunTest, AppliedConsensusIsRecordedAndStored) {

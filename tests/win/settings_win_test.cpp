@@ -7,6 +7,7 @@
 #include <string>
 
 #include "settings/settings.h"
+#include "tests/win/wine_only.h"
 
 namespace {
 
@@ -56,8 +57,14 @@ std::string programPath() {
 
 class SettingsStore : public ::testing::Test {
  protected:
-  void SetUp() override { RegDeleteKeyA(HKEY_LOCAL_MACHINE, SETTINGS_KEY); }
-  void TearDown() override { RegDeleteKeyA(HKEY_LOCAL_MACHINE, SETTINGS_KEY); }
+  void SetUp() override {
+    SKIP_UNLESS_UNDER_WINE();
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
+  }
+  void TearDown() override {
+    if (IsSkipped()) return;
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
+  }
 };
 
 TEST_F(SettingsStore, TypeFollowsTheSize) {
@@ -134,7 +141,9 @@ TEST_F(SettingsStore, ShortAndLongStoredValues) {
 
 class SystemEntries : public ::testing::Test {
  protected:
+  void SetUp() override { SKIP_UNLESS_UNDER_WINE(); }
   void TearDown() override {
+    if (IsSkipped()) return;
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY);
     HKEY run;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, RUN_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &run,
