@@ -1,6 +1,8 @@
-// The consensus of a correcting run: the mean correction of the good servers,
-// with outliers dropped one at a time, farthest first.
+// The consensus of a correcting run: outliers dropped one at a time, farthest
+// from the mean first, then the interval most of the rest agree on.
 #include "correction/consensus.h"
+
+#include "correction/agreement.h"
 
 static bool counts(const ServerRecord& record, const bool excluded[SERVER_SLOTS], int slot) {
   return record.name[0] != '\0' && record.status == STATUS_GOOD && !excluded[slot];
@@ -12,7 +14,26 @@ static uint64_t distance(int64_t a, int64_t b) {
                 : static_cast<uint64_t>(b) - static_cast<uint64_t>(a);
 }
 
-ConsensusResult computeConsensus(const ServerRecord records[SERVER_SLOTS]) {
+// The remaining servers' bounds, and where most of them agree.
+static void applyAgreement(const ServerRecord records[SERVER_SLOTS], const OffsetBounds bounds[SERVER_SLOTS],
+                           const bool excluded[SERVER_SLOTS], ConsensusResult& result) {
+  OffsetBounds kept[SERVER_SLOTS];
+  int n = 0;
+  for (int slot = 0; slot < SERVER_SLOTS; ++slot) {
+    if (!counts(records[slot], excluded, slot)) continue;
+    kept[n++] = boundsHold(bounds[slot]) ? bounds[slot] : boundsAround(records[slot].correction);
+  }
+  result.correction = result.mean;
+  result.agreeing = 0;
+  if (n < 2) return;
+  const Agreement agreement = findAgreement(kept, n);
+  if (agreement.count < 2) return;
+  result.correction = boundsMidpoint(agreement.bounds);
+  result.agreeing = agreement.count;
+}
+
+ConsensusResult computeConsensus(const ServerRecord records[SERVER_SLOTS],
+                                 const OffsetBounds bounds[SERVER_SLOTS]) {
   ConsensusResult result = {};
   bool excluded[SERVER_SLOTS] = {};
   for (;;) {
@@ -41,6 +62,7 @@ ConsensusResult computeConsensus(const ServerRecord records[SERVER_SLOTS]) {
     if (maxDev < static_cast<uint64_t>(OUTLIER_LIMIT_MS)) {
       result.found = true;
       result.mean = mean;
+      applyAgreement(records, bounds, excluded, result);
       return result;
     }
     excluded[farthest] = true;

@@ -1,20 +1,30 @@
-// Combining the good servers' corrections into one, excluding the farthest
-// server again and again while it lies OUTLIER_LIMIT_MS or more from the mean.
+// Combining the good servers' corrections into one: the farthest server is
+// excluded again and again while it lies OUTLIER_LIMIT_MS or more from the
+// mean; then the interval most of the remaining servers' bounds share gives
+// the correction, so a server that is off by less than the limit cannot drag
+// the clock away from the others.
 #pragma once
 #include <cstdint>
+#include "query/sample_math.h"
 #include "servers/server_record.h"
 
 const int64_t OUTLIER_LIMIT_MS = 2000;
 
 struct ConsensusResult {
   bool found;                        // at least one good server
-  int64_t mean;                      // the correction to apply when found
+  int64_t correction;                // the correction to apply when found
+  int64_t mean;                      // mean correction of the servers kept
+  int agreeing;                      // servers sharing the applied interval; 0: the mean was applied
   int excludedCount;
   int excluded[SERVER_SLOTS];        // slots excluded, in the order of exclusion
 };
 
-// Reads only named records with STATUS_GOOD; does not modify the records.
-ConsensusResult computeConsensus(const ServerRecord records[SERVER_SLOTS]);
+// Reads only named records with STATUS_GOOD and their bounds (bounds that do
+// not hold count as half a second either side of the record's correction);
+// modifies nothing. Where no two servers agree, or only one is left, the
+// mean is applied.
+ConsensusResult computeConsensus(const ServerRecord records[SERVER_SLOTS],
+                                 const OffsetBounds bounds[SERVER_SLOTS]);
 
 // The 8-byte little-endian image of a signed 64-bit setting
 // ("LastCorrectionTime", "LastCorrectionValue").

@@ -1,5 +1,6 @@
 // Applying a correcting run's consensus: outliers marked unused, the clock
-// shifted by the mean, the correction recorded and announced to all windows.
+// shifted by the servers' agreed correction, the correction recorded and
+// announced to all windows.
 #include <windows.h>
 
 #include "correction/consensus.h"
@@ -21,7 +22,9 @@ static const UINT BROADCAST_WAIT_MS = 3000;
 static const UINT EXIT_DELAY_MS = 10000;
 
 void applyConsensus() {
-  const ConsensusResult result = computeConsensus(serverRecords);
+  OffsetBounds bounds[SERVER_SLOTS];
+  for (int slot = 0; slot < SERVER_SLOTS; ++slot) bounds[slot] = serverQueries[slot].bounds;
+  const ConsensusResult result = computeConsensus(serverRecords, bounds);
   for (int i = 0; i < result.excludedCount; ++i) {
     const int slot = result.excluded[i];
     serverRecords[slot].status = STATUS_UNUSED;
@@ -33,8 +36,8 @@ void applyConsensus() {
     return;
   }
 
-  const Millis1900 setTo = shiftClock(result.mean);
-  lastCorrectionValue = result.mean;
+  const Millis1900 setTo = shiftClock(result.correction);
+  lastCorrectionValue = result.correction;
   lastCorrectionTime = setTo;
   // A clock that could not be set keeps the run's start as the base, so the
   // schedule retries one interval later rather than on every clock tick.

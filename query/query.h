@@ -1,5 +1,6 @@
 // One server's Time Protocol exchange: three samples over fresh TCP
-// connections to port 37, driven by window-message notifications.
+// connections to port 37, driven by window-message notifications and the
+// sample timer.
 #pragma once
 #include <cstdint>
 
@@ -20,3 +21,6 @@ void finishQuery(int slot);
 void endQuery(int slot, int status);
 // WM_SOCKET_EVENT: hands the event to the in-flight slot holding the socket.
 void onSocketEvent(uintptr_t socket, int event, int error);
+// TIMER_SAMPLE, and the end of a run's start: connects every waiting slot
+// whose time has come and sets the timer for the next.
+void startDueSamples();

@@ -6,6 +6,12 @@
 extern int32_t pendingCount;
 extern uint8_t runIsTest;
 extern Millis1900 runDeadline;
+// The run's plan: its number, when it started and how many queries it starts;
+// each query takes its place in that order.
+extern uint32_t runNumber;
+extern Millis1900 runStartedAt;
+extern int32_t runQueryCount;
+int32_t takeRunOrder();
 
 void startCorrectingRun();
 void startTestRun();

@@ -15,6 +15,10 @@
 int32_t pendingCount;
 uint8_t runIsTest;
 Millis1900 runDeadline;
+uint32_t runNumber;
+Millis1900 runStartedAt;
+int32_t runQueryCount;
+static int32_t nextRunOrder;
 
 // While a start operation is starting its queries it counts itself in
 // pendingCount. A query that fails inside startQuery then cannot bring the
@@ -23,13 +27,21 @@ Millis1900 runDeadline;
 static bool runStarting;
 static bool runHasQuery;  // a query of the run being started has been started
 
-static void holdRunOpen() {
+static void holdRunOpen(int32_t queries) {
   runStarting = true;
   runHasQuery = false;
   ++pendingCount;
+  ++runNumber;
+  runStartedAt = readClock();
+  runQueryCount = queries;
+  nextRunOrder = 0;
 }
 
+int32_t takeRunOrder() { return nextRunOrder++; }
+
 static void releaseRun() {
+  // The first samples that are due at once connect before the run may end.
+  startDueSamples();
   runStarting = false;
   --pendingCount;
   // A run that started no query at all is neither announced nor completed.
@@ -52,7 +64,11 @@ void startCorrectingRun() {
   if (pendingCount != 0) return;
   runIsTest = 0;
   scheduleBase = readClock();
-  holdRunOpen();
+  int32_t queries = 0;
+  for (int slot = 0; slot < SERVER_SLOTS; ++slot) {
+    if (serverRecords[slot].name[0] != '\0' && serverRecords[slot].enabled != 0) ++queries;
+  }
+  holdRunOpen(queries);
   for (int slot = 0; slot < SERVER_SLOTS; ++slot) {
     ServerRecord& record = serverRecords[slot];
     if (record.name[0] == '\0') continue;
@@ -75,7 +91,7 @@ void startTestRun() {
   if (count <= 0) return;
   if (pendingCount != 0) return;
   runIsTest = 1;
-  holdRunOpen();
+  holdRunOpen(count);
   for (int i = 0; i < count; ++i) {
     if (slots[i] >= 0 && slots[i] < SERVER_SLOTS) startQuery(slots[i]);
   }
@@ -100,4 +116,9 @@ void completeRun() {
   showStatus(SHOW_LAST_CORRECTION);
   setSynchronizeCaption("Synchronize Time");
   refreshDirtyRows();
+  // The time-change broadcast and the tray update wait on other programs and
+  // meanwhile handle what they send us, such as a second instance's request
+  // for a correction. A run started that way has just had its announcement
+  // undone, busy timer and so its deadline check included: announce it again.
+  if (pendingCount > 0) announceRun();
 }

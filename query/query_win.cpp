@@ -1,18 +1,25 @@
 // Time Protocol queries over Winsock 1.1: an asynchronous host lookup, then
-// three samples, each on a fresh non-blocking TCP connection to port 37. Every
-// step is a handler of a posted notification; nothing here ever waits.
+// three samples, each on a fresh non-blocking TCP connection to port 37, spread
+// over about eight seconds so that their answers cut the offset ever finer and
+// no server is asked twice within four seconds. Every step is a handler of a
+// posted notification or of the sample timer; nothing here ever waits.
 #include <winsock.h>
 #include <windows.h>
 
 #include <cstring>
 
+#include "query/host_lookups.h"
 #include "query/query.h"
 #include "query/query_run.h"
 #include "query/sample_math.h"
+#include "query/sample_plan.h"
 #include "resources/resource.h"
 #include "servers/server_table.h"
 #include "shell/main_window_win.h"
 #include "timebase/clock.h"
+
+static HostLookup hostLookups[HOST_LOOKUP_CAPACITY];
+static ContactLog contacts;
 
 static SOCKET socketOf(const ServerQuery& query) { return static_cast<SOCKET>(query.sampleSocket); }
 
@@ -26,28 +33,142 @@ static void closeSampleSocket(ServerQuery& query) {
   query.sampleSocket = 0;
 }
 
+// ---- the sample timer ---------------------------------------------------------
+
+// One timer for every waiting slot, due at the earliest of them.
+static void armSampleTimer() {
+  if (mainWindow == nullptr) return;
+  bool any = false;
+  Millis1900 earliest = 0;
+  for (int slot = 0; slot < SERVER_SLOTS; ++slot) {
+    const ServerQuery& query = serverQueries[slot];
+    if (query.phase != PHASE_WAITING) continue;
+    if (!any || query.nextSampleAt < earliest) earliest = query.nextSampleAt;
+    any = true;
+  }
+  if (!any) {
+    KillTimer(mainWindow, TIMER_SAMPLE);
+    return;
+  }
+  const int64_t wait = earliest - readClock();
+  const UINT delay = wait < USER_TIMER_MINIMUM ? USER_TIMER_MINIMUM
+                     : wait > 60000            ? 60000
+                                               : static_cast<UINT>(wait);
+  SetTimer(mainWindow, TIMER_SAMPLE, delay, nullptr);
+}
+
+static void waitForSample(int slot, Millis1900 at, bool aimPending) {
+  ServerQuery& query = serverQueries[slot];
+  query.phase = PHASE_WAITING;
+  query.nextSampleAt = at;
+  query.aimPending = aimPending ? 1 : 0;
+  query.dirty = 1;
+}
+
+static void aimNextSample(int slot);
+
+void startDueSamples() {
+  for (int slot = 0; slot < SERVER_SLOTS; ++slot) {
+    ServerQuery& query = serverQueries[slot];
+    if (query.phase != PHASE_WAITING || query.nextSampleAt > readClock()) continue;
+    if (query.aimPending) {
+      aimNextSample(slot);
+      if (query.nextSampleAt > readClock()) continue;
+    }
+    // Another slot with the same address may have been asked meanwhile: wait
+    // for the spacing in whole seconds, which keeps the planned phase.
+    const uint64_t now = readCounterMs();
+    const uint64_t allowed = nextContactAllowed(contacts, query.address, now);
+    if (allowed > now) {
+      query.nextSampleAt += static_cast<int64_t>((allowed - now + 999) / 1000 * 1000);
+      continue;
+    }
+    openSampleConnection(slot);
+  }
+  armSampleTimer();
+}
+
+// The first sample of the run's order-th query: staggered over the first third
+// of a second, and never before the server's last contact is 4 s old.
+static Millis1900 firstSampleTime(const ServerQuery& query) {
+  const Millis1900 planned = runStartedAt + firstSampleDelay(query.runOrder, runQueryCount);
+  const uint64_t now = readCounterMs();
+  const uint64_t allowed = nextContactAllowed(contacts, query.address, now);
+  const Millis1900 polite = readClock() + static_cast<int64_t>(allowed - now);
+  return planned > polite ? planned : polite;
+}
+
+// What the answers of this run so far say, server by server, and where the
+// slot's next answer should cut.
+static int64_t nextSampleAim(int slot) {
+  OffsetBounds cores[SERVER_SLOTS];
+  int count = 0, self = 0;
+  for (int s = 0; s < SERVER_SLOTS; ++s) {
+    const ServerQuery& query = serverQueries[s];
+    if (query.runNumber != runNumber || query.sampleIndex < 1) continue;
+    const int taken = query.sampleIndex < SAMPLES_PER_QUERY ? query.sampleIndex : SAMPLES_PER_QUERY;
+    if (s == slot) self = count;
+    cores[count++] = sampleCore(query.sampleCorrection, taken);
+  }
+  return sampleAim(cores, count, self, serverQueries[slot].sampleIndex);
+}
+
+// The next sample may not connect before the spacing has passed; where it
+// should cut is decided only then, when the other servers' answers of this
+// round are in as well.
+static void planNextSample(int slot) {
+  const ServerQuery& query = serverQueries[slot];
+  waitForSample(slot, query.sampleStartedAt + SAMPLE_SPACING_MS + SPACING_MARGIN_MS, true);
+}
+
+static void aimNextSample(int slot) {
+  ServerQuery& query = serverQueries[slot];
+  // The aim is an offset with the user's offset in it; the phase of the
+  // reading depends on the server's own offset alone.
+  const int64_t aim = nextSampleAim(slot) - userOffset;
+  const Millis1900 now = readClock();
+  const Millis1900 earliest = query.nextSampleAt > now ? query.nextSampleAt : now;
+  query.nextSampleAt = sampleStartFor(earliest, aim, query.leadMs);
+  query.aimPending = 0;
+}
+
+// ---- the query ------------------------------------------------------------------
+
+static bool startHostLookup(int slot) {
+  ServerQuery& query = serverQueries[slot];
+  const int i = claimHostLookup(hostLookups, slot);
+  if (i < 0) return false;
+  HostLookup& lookup = hostLookups[i];
+  const HANDLE task = WSAAsyncGetHostByName(mainWindow, WM_DNS_DONE, serverRecords[slot].name, lookup.entry,
+                                            HOST_ENTRY_SIZE);
+  if (task == nullptr) {
+    releaseHostLookup(lookup);
+    return false;
+  }
+  lookup.task = reinterpret_cast<uintptr_t>(task);
+  query.lookupTask = lookup.task;
+  return true;
+}
+
 void startQuery(int slot) {
   ServerQuery& query = serverQueries[slot];
   ServerRecord& record = serverRecords[slot];
   runDeadline = readClock() + DEADLINE_CONNECT_MS;
   countStartedQuery();
   query.sampleIndex = 0;
+  query.runNumber = runNumber;
+  query.runOrder = takeRunOrder();
   record.status = STATUS_NONE;
 
   const unsigned long address = inet_addr(record.name);
   if (address != INADDR_NONE) {
     query.address = static_cast<uint32_t>(address);
-    query.phase = PHASE_CONNECTING;
-    query.dirty = 1;
-    openSampleConnection(slot);
+    waitForSample(slot, firstSampleTime(query), false);
     return;
   }
   query.phase = PHASE_DNS;
   query.dirty = 1;
-  const HANDLE task = WSAAsyncGetHostByName(mainWindow, WM_DNS_DONE, record.name,
-                                            query.hostEntry, HOST_ENTRY_SIZE);
-  query.lookupTask = reinterpret_cast<uintptr_t>(task);
-  if (task == nullptr) endQuery(slot, STATUS_WINSOCK_ERROR);
+  if (!startHostLookup(slot)) endQuery(slot, STATUS_WINSOCK_ERROR);
 }
 
 void openSampleConnection(int slot) {
@@ -78,6 +199,8 @@ void openSampleConnection(int slot) {
   remote.sin_family = AF_INET;
   remote.sin_port = htons(TIME_PROTOCOL_PORT);
   remote.sin_addr.s_addr = query.address;
+  recordContact(contacts, query.address, readCounterMs());
+  query.sampleStartedAt = readClock();
   if (connect(s, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0 &&
       WSAGetLastError() != WSAEWOULDBLOCK) {
     endQuery(slot, STATUS_WINSOCK_ERROR);
@@ -87,25 +210,33 @@ void openSampleConnection(int slot) {
 }
 
 void onHostLookupDone(uintptr_t task, int error) {
-  // Only a slot still waiting for its lookup holds a task: a stray result with
-  // task 0 must not match a slot that has none.
-  if (task == 0) return;
-  int slot = 0;
-  while (slot < SERVER_SLOTS && !(serverQueries[slot].phase == PHASE_DNS &&
-                                  serverQueries[slot].lookupTask == task))
-    ++slot;
-  if (slot == SERVER_SLOTS) return;
-
+  const int i = findHostLookup(hostLookups, task);
+  if (i < 0) return;
+  HostLookup& lookup = hostLookups[i];
+  const int slot = lookup.slot;
+  uint32_t address = 0;
+  bool found = false;
+  if (error == 0) {
+    const hostent* entry = reinterpret_cast<const hostent*>(lookup.entry);
+    found = entry->h_addr_list != nullptr && entry->h_addr_list[0] != nullptr;
+    if (found) std::memcpy(&address, entry->h_addr_list[0], sizeof address);
+  }
+  // The answer has arrived: nothing writes into the buffer any more.
+  releaseHostLookup(lookup);
+  // Only a slot still waiting for this very lookup takes its answer.
+  if (slot < 0 || slot >= SERVER_SLOTS) return;
   ServerQuery& query = serverQueries[slot];
+  if (query.phase != PHASE_DNS || query.lookupTask != task) return;
+
   query.lookupTask = 0;
   if (error == 0) {
-    const hostent* entry = reinterpret_cast<const hostent*>(query.hostEntry);
-    if (entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr) {
+    if (!found) {
       endQuery(slot, STATUS_NO_DNS);
       return;
     }
-    std::memcpy(&query.address, entry->h_addr_list[0], sizeof query.address);
-    openSampleConnection(slot);
+    query.address = address;
+    waitForSample(slot, firstSampleTime(query), false);
+    startDueSamples();
   } else if (error == WSAHOST_NOT_FOUND) {
     endQuery(slot, STATUS_NO_DNS);
   }
@@ -118,6 +249,7 @@ void onConnectDone(int slot, int error) {
   if (error != 0) {
     endQuery(slot, error == WSAECONNREFUSED ? STATUS_REFUSED : STATUS_NO_RESPONSE);
   } else {
+    query.sampleConnectedAt = readClock();
     query.sampleLatency[query.sampleIndex] = readTickMs();
     query.phase = PHASE_READING;
     query.dirty = 1;
@@ -146,6 +278,10 @@ void onAnswerReady(int slot, int error) {
   const uint32_t latency = readTickMs() - query.sampleLatency[index];
   query.sampleLatency[index] = latency;
   query.sampleCorrection[index] = sampleCorrection(seconds, now, latency, userOffset);
+  query.sampleBounds[index] = sampleBounds(seconds, query.sampleConnectedAt, now, userOffset);
+  // The server read its clock about half the exchange after the connection
+  // was established: the lead that times the next sample's reading.
+  query.leadMs = (query.sampleConnectedAt - query.sampleStartedAt) + latency / 2;
   ++query.sampleIndex;
   query.dirty = 1;
 
@@ -154,13 +290,17 @@ void onAnswerReady(int slot, int error) {
     return;
   }
   closeSampleSocket(query);
-  openSampleConnection(slot);
+  planNextSample(slot);
+  armSampleTimer();
 }
 
 void finishQuery(int slot) {
   ServerQuery& query = serverQueries[slot];
   ServerRecord& record = serverRecords[slot];
-  reduceSamples(query.sampleLatency, query.sampleCorrection, &record.latency, &record.correction);
+  const ServerEstimate estimate = reduceSamples(query.sampleLatency, query.sampleCorrection, query.sampleBounds);
+  record.latency = estimate.latency;
+  record.correction = estimate.correction;
+  query.bounds = estimate.bounds;
   endQuery(slot, runIsTest ? STATUS_TEST : STATUS_GOOD);
 }
 
@@ -168,7 +308,9 @@ void endQuery(int slot, int status) {
   ServerQuery& query = serverQueries[slot];
   if (query.phase == PHASE_IDLE) return;
   if (query.lookupTask != 0) {
-    WSACancelAsyncRequest(reinterpret_cast<HANDLE>(query.lookupTask));
+    // Not cancelled: a cancel is not honoured everywhere, and an answer that
+    // comes regardless must find its buffer still its own. It is dropped then.
+    abandonHostLookup(hostLookups, query.lookupTask);
     query.lookupTask = 0;
   }
   if (query.sampleSocket != 0) closeSampleSocket(query);

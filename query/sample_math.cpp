@@ -2,37 +2,77 @@
 // can be checked against worked examples.
 #include "query/sample_math.h"
 
+int64_t boundsMidpoint(const OffsetBounds& b) {
+  // low + (high - low) / 2 with the difference taken unsigned: no overflow.
+  const uint64_t width = static_cast<uint64_t>(b.high) - static_cast<uint64_t>(b.low);
+  return static_cast<int64_t>(static_cast<uint64_t>(b.low) + width / 2);
+}
+
+OffsetBounds boundsAround(int64_t correction) {
+  const uint64_t c = static_cast<uint64_t>(correction);
+  const OffsetBounds b = {static_cast<int64_t>(c - HALF_SECOND_MS),
+                          static_cast<int64_t>(c + HALF_SECOND_MS)};
+  return b;
+}
+
 uint32_t decodeTimeAnswer(const uint8_t answer[TIME_ANSWER_SIZE]) {
   return (static_cast<uint32_t>(answer[0]) << 24) | (static_cast<uint32_t>(answer[1]) << 16) |
          (static_cast<uint32_t>(answer[2]) << 8) | static_cast<uint32_t>(answer[3]);
 }
 
-int64_t sampleCorrection(uint32_t seconds, Millis1900 now, uint32_t latency, int64_t userOffset) {
+int64_t answerSeconds(uint32_t seconds, Millis1900 localNow) {
+  // Floor division: the local second that now falls in, also before 1900.
+  int64_t nowSeconds = localNow / 1000;
+  if (localNow % 1000 < 0) --nowSeconds;
+  // The signed 32-bit distance from the local second to the answer, modulo
+  // 2^32; exactly half an era away counts as the earlier era.
+  int64_t ahead = static_cast<int64_t>((seconds - static_cast<uint32_t>(nowSeconds)) & 0xFFFFFFFFu);
+  if (ahead >= (int64_t{1} << 31)) ahead -= int64_t{1} << 32;
+  return nowSeconds + ahead;
+}
+
+static uint64_t answerMs(uint32_t seconds, Millis1900 answered) {
+  return static_cast<uint64_t>(answerSeconds(seconds, answered)) * 1000u;
+}
+
+int64_t sampleCorrection(uint32_t seconds, Millis1900 answered, uint32_t latency, int64_t userOffset) {
   // Unsigned arithmetic wraps like the two's-complement sum it stands for,
-  // without overflow being undefined for absurd answers or offsets.
-  const uint64_t serverMs = static_cast<uint64_t>(seconds) * 1000u;
-  const uint64_t sum = serverMs - static_cast<uint64_t>(now) + static_cast<uint64_t>(latency / 2u) +
-                       static_cast<uint64_t>(userOffset);
+  // without overflow being undefined for absurd clocks or offsets.
+  const uint64_t sum = answerMs(seconds, answered) + HALF_SECOND_MS - static_cast<uint64_t>(answered) +
+                       static_cast<uint64_t>(latency / 2u) + static_cast<uint64_t>(userOffset);
   return static_cast<int64_t>(sum);
 }
 
-void reduceSamples(uint32_t latencies[3], int64_t corrections[3],
-                   uint32_t* latency, int64_t* correction) {
-  for (int i = 0; i < 2; ++i) {
-    for (int j = i + 1; j < 3; ++j) {
-      if (latencies[j] < latencies[i]) {
-        const uint32_t l = latencies[i];
-        latencies[i] = latencies[j];
-        latencies[j] = l;
-        const int64_t c = corrections[i];
-        corrections[i] = corrections[j];
-        corrections[j] = c;
-      }
-    }
+OffsetBounds sampleBounds(uint32_t seconds, Millis1900 connected, Millis1900 answered,
+                          int64_t userOffset) {
+  const uint64_t server = answerMs(seconds, answered) + static_cast<uint64_t>(userOffset);
+  // The clock readings are whole milliseconds, cut: the answer may have been
+  // read up to a millisecond after its stamp.
+  const uint64_t low = server - static_cast<uint64_t>(answered) - 1u;
+  const uint64_t high = server + 1000u - static_cast<uint64_t>(connected) +
+                        static_cast<uint64_t>(CONNECT_SLACK_MS);
+  const OffsetBounds b = {static_cast<int64_t>(low), static_cast<int64_t>(high)};
+  return b;
+}
+
+ServerEstimate reduceSamples(const uint32_t latencies[3], const int64_t corrections[3],
+                             const OffsetBounds bounds[3]) {
+  ServerEstimate e = {};
+  e.latency = (latencies[0] + latencies[1] + latencies[2]) / 3u;
+  OffsetBounds shared = bounds[0];
+  for (int i = 1; i < 3; ++i) {
+    if (bounds[i].low > shared.low) shared.low = bounds[i].low;
+    if (bounds[i].high < shared.high) shared.high = bounds[i].high;
   }
-  // The slowest sample is the one most likely delayed on one leg only, so
-  // its correction is dropped; the latency still averages all three.
-  const uint64_t sum = static_cast<uint64_t>(corrections[0]) + static_cast<uint64_t>(corrections[1]);
-  *correction = static_cast<int64_t>(sum) / 2;
-  *latency = (latencies[0] + latencies[1] + latencies[2]) / 3u;
+  if (boundsHold(shared)) {
+    e.bounds = shared;
+    e.correction = boundsMidpoint(shared);
+    return e;
+  }
+  // Sum unsigned (wraps like the signed sum), then divide signed, truncating.
+  const uint64_t sum = static_cast<uint64_t>(corrections[0]) + static_cast<uint64_t>(corrections[1]) +
+                       static_cast<uint64_t>(corrections[2]);
+  e.correction = static_cast<int64_t>(sum) / 3;
+  e.bounds = boundsAround(e.correction);
+  return e;
 }

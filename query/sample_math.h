@@ -1,5 +1,6 @@
-// Arithmetic of one Time Protocol query: the 4-byte answer, each sample's
-// correction, and the reduction of three samples to a latency and a correction.
+// Arithmetic of one Time Protocol query: the 4-byte answer and the era it
+// belongs to, what each sample proves about the offset, and the reduction of
+// three samples to one server's latency, correction and bounds.
 #pragma once
 #include <cstdint>
 #include "timebase/millis.h"
@@ -7,15 +8,53 @@
 const int TIME_PROTOCOL_PORT = 37;
 const int TIME_ANSWER_SIZE = 4;
 
+// An answer of S whole seconds means the server's clock read somewhere in
+// [S, S+1) s; its middle is the unbiased reading.
+const int64_t HALF_SECOND_MS = 500;
+// The connect notification may wait this long in the message queue before it
+// is stamped, so the server may have read its clock up to this much before
+// the stamp. Measured under Wine on loopback, with room to spare.
+const int64_t CONNECT_SLACK_MS = 5;
+
+// A half-open interval [low, high) of offsets (server minus local, ms).
+struct OffsetBounds {
+  int64_t low;
+  int64_t high;
+};
+
+inline bool boundsHold(const OffsetBounds& b) { return b.low < b.high; }
+// The middle of the interval, rounded down; exact for any 64-bit bounds.
+int64_t boundsMidpoint(const OffsetBounds& b);
+// [c - 500, c + 500): what a correction alone says about its server.
+OffsetBounds boundsAround(int64_t correction);
+
 // Seconds since 1900 from the answer's 4 big-endian bytes.
 uint32_t decodeTimeAnswer(const uint8_t answer[TIME_ANSWER_SIZE]);
 
-// (seconds*1000 - now) + latency/2 + userOffset, all 64-bit wrapping; the
-// 32-bit latency is halved unsigned, so an odd latency loses its half ms.
-int64_t sampleCorrection(uint32_t seconds, Millis1900 now, uint32_t latency, int64_t userOffset);
+// The answer's seconds in the 2^32-second era nearest the local clock, so a
+// server past 2036-02-07 06:28:16 UTC, whose count has wrapped, reads right.
+int64_t answerSeconds(uint32_t seconds, Millis1900 localNow);
 
-// Orders the samples by latency in place, the corrections moving with them
-// (equal latencies are never exchanged), then: correction = mean of the two
-// fastest (truncated toward zero), latency = unsigned 32-bit mean of all three.
-void reduceSamples(uint32_t latencies[3], int64_t corrections[3],
-                   uint32_t* latency, int64_t* correction);
+// The middle of the answered second minus the local clock when the answer was
+// read, advanced by half the sample's latency, plus the user's offset (64-bit,
+// wrapping; the latency is halved unsigned).
+int64_t sampleCorrection(uint32_t seconds, Millis1900 answered, uint32_t latency, int64_t userOffset);
+
+// What causality proves: the server read its clock after the connection was
+// established (less the slack) and before the answer was read, so the offset
+// lies in [1000*S - answered, 1000*S + 1000 - (connected - slack)), widened by
+// the millisecond the clock readings drop, plus the user's offset.
+OffsetBounds sampleBounds(uint32_t seconds, Millis1900 connected, Millis1900 answered,
+                          int64_t userOffset);
+
+struct ServerEstimate {
+  uint32_t latency;      // mean of the three, unsigned 32-bit, truncated
+  int64_t correction;    // midpoint of the bounds
+  OffsetBounds bounds;   // intersection of the samples' bounds
+};
+
+// The intersection of the samples' bounds and its midpoint. Samples whose
+// bounds do not intersect (a server that stepped its clock, say) give the
+// mean of their corrections, with half a second either side.
+ServerEstimate reduceSamples(const uint32_t latencies[3], const int64_t corrections[3],
+                             const OffsetBounds bounds[3]);

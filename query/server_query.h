@@ -1,8 +1,9 @@
-// Transient state of one slot's query: phase, samples and the socket or
-// host lookup in flight. Handles are kept as integers so the record stays
-// free of platform headers.
+// Transient state of one slot's query: phase, samples, the times that bound
+// them, and the socket or host lookup in flight. Handles are kept as integers
+// so the record stays free of platform headers.
 #pragma once
 #include <cstdint>
+#include "query/sample_math.h"
 
 const int SAMPLES_PER_QUERY = 3;
 const int HOST_ENTRY_SIZE = 1024;  // MAXGETHOSTSTRUCT
@@ -12,6 +13,7 @@ enum QueryPhase {
   PHASE_DNS = 1,
   PHASE_CONNECTING = 2,
   PHASE_READING = 3,
+  PHASE_WAITING = 4,  // until nextSampleAt, when the next sample connects
 };
 
 struct ServerQuery {
@@ -21,7 +23,15 @@ struct ServerQuery {
   uint32_t address;        // IPv4, network byte order
   uint32_t sampleLatency[SAMPLES_PER_QUERY];
   int64_t sampleCorrection[SAMPLES_PER_QUERY];
+  OffsetBounds sampleBounds[SAMPLES_PER_QUERY];
+  Millis1900 sampleStartedAt;    // connect called for the current sample
+  Millis1900 sampleConnectedAt;  // its connection seen established
+  Millis1900 nextSampleAt;       // PHASE_WAITING: when the next sample connects
+  uint8_t aimPending;            // nextSampleAt is only the earliest; aim when it comes
+  int64_t leadMs;                // from a connect call to the server's reading, as last seen
+  OffsetBounds bounds;           // the server's bounds once its query has finished
+  uint32_t runNumber;            // the run the query belongs to
+  int32_t runOrder;              // its place among the run's queries
   uintptr_t sampleSocket;  // 0: none
   uintptr_t lookupTask;    // 0: none
-  alignas(8) char hostEntry[HOST_ENTRY_SIZE];
 };

@@ -41,3 +41,4 @@
 #define TIMER_CLOCK 0
 #define TIMER_EXIT 1
 #define TIMER_BUSY 2
+#define TIMER_SAMPLE 3

@@ -273,7 +273,8 @@ BOOL onServerListNotify(const NMHDR* header) {
   switch (header->code) {
     case LVN_KEYDOWN: {
       const WORD key = reinterpret_cast<const NMLVKEYDOWN*>(header)->wVKey;
-      if (key == VK_RETURN || key == VK_APPS) {
+      // Enter never gets here: the message loop opens the menu for it.
+      if (key == VK_APPS) {
         showServerMenu(MENU_AT_LIST_CORNER);
         return TRUE;
       }

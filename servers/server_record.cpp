@@ -59,7 +59,7 @@ static uint64_t getU64(const uint8_t* in) {
 
 void packServerRecord(const ServerRecord& record, uint8_t image[SERVER_IMAGE_SIZE]) {
   for (int i = 0; i < SERVER_NAME_SIZE; ++i) image[i] = static_cast<uint8_t>(record.name[i]);
-  putU32(image + 128, static_cast<uint32_t>(record.enabled));
+  putU32(image + 128, record.enabled != 0 ? 1u : 0u);
   putU32(image + 132, static_cast<uint32_t>(record.status));
   putU32(image + 136, record.latency);
   putU32(image + 140, 0);
@@ -70,7 +70,9 @@ void unpackServerRecord(const uint8_t image[SERVER_IMAGE_SIZE], ServerRecord& re
   for (int i = 0; i < SERVER_NAME_SIZE; ++i) record.name[i] = static_cast<char>(image[i]);
   // A value written by someone else may fill all 128 bytes without a NUL.
   record.name[SERVER_NAME_SIZE - 1] = '\0';
-  record.enabled = static_cast<int32_t>(getU32(image + 128));
+  // Another tool may have stored any non-zero value for "enabled"; as a plain
+  // 0 or 1 the Enable/Disable flip always turns it off.
+  record.enabled = getU32(image + 128) != 0 ? 1 : 0;
   record.status = static_cast<int32_t>(getU32(image + 132));
   record.latency = getU32(image + 136);
   record.reserved = 0;

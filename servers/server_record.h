@@ -40,6 +40,8 @@ const char* serverStatusText(int32_t status);
 // Copies name into the record, cut to 127 characters, always terminated.
 void setServerName(ServerRecord& record, const char* name);
 
+// The enabled flag goes out as 0 or 1.
 void packServerRecord(const ServerRecord& record, uint8_t image[SERVER_IMAGE_SIZE]);
-// The name is always terminated within its 128 bytes, whatever the image holds.
+// The name is always terminated within its 128 bytes and any non-zero enabled
+// flag reads as 1, whatever the image holds.
 void unpackServerRecord(const uint8_t image[SERVER_IMAGE_SIZE], ServerRecord& record);

@@ -19,6 +19,7 @@ void serverRowTexts(const ServerRecord& record, const ServerQuery& query,
     case PHASE_DNS: copyText(latencyText, "DNS Lookup..."); return;
     case PHASE_CONNECTING: std::snprintf(latencyText, ROW_TEXT_SIZE, "Connecting %d...", query.sampleIndex + 1); return;
     case PHASE_READING: std::snprintf(latencyText, ROW_TEXT_SIZE, "Reading %d...", query.sampleIndex + 1); return;
+    case PHASE_WAITING: std::snprintf(latencyText, ROW_TEXT_SIZE, "Waiting %d...", query.sampleIndex + 1); return;
     default: return;
   }
   if (!isResultStatus(record.status)) {
@@ -46,16 +47,16 @@ static int sign(int value) { return (value > 0) - (value < 0); }
 
 int compareServerRows(const ServerRecord& ra, const ServerQuery& qa,
                       const ServerRecord& rb, const ServerQuery& qb,
-                      int sortColumn, int sortDirection, NameCompare compareNames) {
-  const int d = sortDirection < 0 ? -1 : 1;
-  if (sortColumn == 0) return sign(compareNames(ra.name, rb.name)) * d;
+                      int column, int direction, NameCompare compareNames) {
+  const int d = direction < 0 ? -1 : 1;
+  if (column == 0) return sign(compareNames(ra.name, rb.name)) * d;
 
   // Enabled rows first in both directions. Any non-zero flag means enabled,
   // so a stored 2 does not outrank a 1.
   const int enabledA = ra.enabled != 0, enabledB = rb.enabled != 0;
   if (enabledA != enabledB) return enabledB - enabledA;
 
-  const bool byCorrection = sortColumn == 2;
+  const bool byCorrection = column == 2;
   const int32_t keyA = sortKey(ra, qa), keyB = sortKey(rb, qb);
   // By correction the groups keep their order; only the results reverse.
   if (keyA < keyB) return byCorrection ? 1 : d;

@@ -12,8 +12,8 @@ void serverRowTexts(const ServerRecord& record, const ServerQuery& query,
 
 typedef int (*NameCompare)(const char* a, const char* b);
 
-// Negative when row a comes first. sortColumn 0 name, 1 latency, 2 correction;
-// sortDirection +1 or -1; names compare with compareNames (locale-aware).
+// Negative when row a comes first. column 0 name, 1 latency, 2 correction;
+// direction +1 or -1; names compare with compareNames (locale-aware).
 int compareServerRows(const ServerRecord& ra, const ServerQuery& qa,
                       const ServerRecord& rb, const ServerQuery& qb,
-                      int sortColumn, int sortDirection, NameCompare compareNames);
+                      int column, int direction, NameCompare compareNames);

@@ -3,7 +3,8 @@
 
 #include <cstring>
 
-#include "settings/registration.h"
+#include "settings/command_text.h"
+#include "settings/logon_task_win.h"
 #include "settings/settings.h"
 #include "shell/app.h"
 
@@ -62,6 +63,9 @@ void updateRegistration(bool autostart) {
     else RegDeleteValueA(key, PRODUCT_NAME);
     RegCloseKey(key);
   }
+  // With UAC on, Windows skips the Run value of a program that asks for
+  // elevation; the task starts it anyway.
+  updateLogonTask(autostart);
 
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS &&
       RegCreateKeyExA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,

@@ -64,6 +64,9 @@ static bool handOverToRunningInstance() {
     SendMessageA(running, WM_COMMAND, CMD_CORRECT_IF_IDLE, 0);
     return true;
   }
+  // At log-on both the Run value and the log-on task may start the program;
+  // the second of them must leave the running window as it is.
+  if (launchMode == 's') return true;
   if (launchMode != 'u') {
     ShowWindow(running, SW_SHOW);
     SetForegroundWindow(running);

@@ -295,6 +295,9 @@ void onTimer(WPARAM id) {
       KillTimer(mainWindow, TIMER_EXIT);
       if (exitAfterCorrection) DestroyWindow(mainWindow);
       break;
+    case TIMER_SAMPLE:
+      startDueSamples();
+      break;
     case TIMER_BUSY:
       blinkTrayIcon();
       checkRunDeadline();
@@ -339,6 +342,7 @@ void teardownMainWindow() {
   if (runActive()) endAllQueries(STATUS_INTERRUPTED);
   KillTimer(mainWindow, TIMER_EXIT);
   KillTimer(mainWindow, TIMER_BUSY);
+  KillTimer(mainWindow, TIMER_SAMPLE);
 }
 
 void setSynchronizeCaption(const char* caption) { SetDlgItemTextA(mainWindow, IDC_SYNCHRONIZE, caption); }
@@ -348,7 +352,10 @@ INT_PTR CALLBACK mainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_INITDIALOG: onInitDialog(window); return TRUE;
     case WM_DESTROY: onDestroy(); return TRUE;
     case WM_MOVE: onMove(window); return TRUE;
-    case WM_CLOSE: onMinimize(); return TRUE;
+    case WM_CLOSE:
+      // The close box is button 2, ignored like it while a name is being edited.
+      onCommand(IDC_MINIMIZE);
+      return TRUE;
     case WM_SYSCOLORCHANGE: setServerListBackground(); return FALSE;
     case WM_ENDSESSION: DestroyWindow(window); return TRUE;
     case WM_SHOWWINDOW: onShowWindow(window, wParam != 0); return TRUE;

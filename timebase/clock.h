@@ -13,3 +13,6 @@ Millis1900 shiftClock(int64_t offset);
 void formatLocalTime(Millis1900 t, char* text);
 // Milliseconds of the performance counter, wrapping at 2^32.
 uint32_t readTickMs();
+// Milliseconds of the performance counter in 64 bits: monotonic, untouched by
+// clock changes.
+uint64_t readCounterMs();

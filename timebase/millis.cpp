@@ -28,6 +28,11 @@ uint32_t ticksToMs(uint64_t count, uint64_t scale) {
   return static_cast<uint32_t>((count * scale) >> 32);
 }
 
+uint64_t counterMs(uint64_t count, uint64_t frequency) {
+  if (frequency == 0) return 0;
+  return count / frequency * 1000u + count % frequency * 1000u / frequency;
+}
+
 void formatCalendarTime(const CalendarTime& local, char* text) {
   unsigned hour = local.hour;
   if (hour > 12) hour -= 12;

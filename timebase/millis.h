@@ -25,6 +25,10 @@ uint64_t tickScaleFor(uint64_t frequency);
 // floor(count * scale / 2^32) mod 2^32, the product taken modulo 2^64.
 uint32_t ticksToMs(uint64_t count, uint64_t scale);
 
+// Whole milliseconds of a counter running at frequency ticks a second,
+// without the 64-bit overflow of count * 1000.
+uint64_t counterMs(uint64_t count, uint64_t frequency);
+
 struct CalendarTime {
   unsigned year, month, day, hour, minute, second;
 };

@@ -7,7 +7,7 @@ QuorvelTestCase (unittest.TestCase) -- derive e2e tests from it. setUp gives
   self.ctl (a Ctl), self.settings (a Settings); clears the settings key, the
   autostart value and the uninstall key, then seeds "Version" 0x4000, "Schedule" 0
   and the class attribute `servers` (default: no servers) before anything starts.
-  self.start(args="") -> Quorvel; self.timeserver(addr, **kw) -> a started
+  self.start(args="", exe=None) -> Quorvel; self.timeserver(addr, **kw) -> a started
   TimeServer. tearDown stops every Quorvel and TimeServer the test started.
 
 Quorvel (a started `wine quorvel.exe ARGS`; .popen is the Linux Popen)
@@ -757,9 +757,10 @@ class QuorvelTestCase(unittest.TestCase):
             program.stop()
         super().tearDown()
 
-    def start(self, args=""):
-        """Start quorvel.exe; stopped again at the end of the test."""
-        program = Quorvel(self.ctl, args)
+    def start(self, args="", exe=None):
+        """Start quorvel.exe (or the copy at exe, a Windows or Linux path); stopped
+        again at the end of the test."""
+        program = Quorvel(self.ctl, args, exe)
         self._started.append(program)
         return program
 

@@ -7,9 +7,9 @@ schedule stays at 0 and the program is quit at once.
 import unittest
 
 from harness import (IDM_ADD_SERVER, IDM_DELETE_SERVER, IDM_EDIT_SERVER, IDM_ENABLE_DISABLE,
-                     IDM_RESTORE_LIST, IDC_SERVER_LIST, IDCANCEL, IDOK, REG_BINARY, SERVER_SLOTS,
+                     IDM_OPEN, IDM_RESTORE_LIST, IDC_SERVER_LIST, IDCANCEL, IDOK, REG_BINARY, SERVER_SLOTS,
                      STATUS_GOOD, STATUS_NONE, STATUS_NO_RESPONSE, STATUS_TEST, VK_DELETE, VK_ESCAPE,
-                     VK_RETURN, WM_KEYDOWN, QuorvelTestCase, ServerRecord, pack_server, unpack_server,
+                     VK_RETURN, WM_CLOSE, WM_KEYDOWN, QuorvelTestCase, ServerRecord, pack_server, unpack_server,
                      wait_until)
 
 DEFAULT_SERVERS = [
@@ -217,6 +217,20 @@ class AddAndRename(ServerListCase):
 
         # (Renaming to an empty text cannot be driven here: Wine's list reports an
         # empty edit like a cancelled one. tests/win covers that rename.)
+
+    def test_close_box_is_ignored_while_a_name_is_edited(self):
+        # Without a schedule, closing would end the program under the editor.
+        program = self.started()
+        hwnd = program.window()
+        program.send_command(IDM_OPEN)
+        wait_until(program.visible)
+        program.select_rows([0])
+        program.send_command(IDM_EDIT_SERVER)
+        wait_until(program.editor, message="no label editor after Edit Server")
+        self.ctl.send(hwnd, WM_CLOSE, 0, 0)
+        self.assertTrue(self.ctl.visible(hwnd))
+        self.assertTrue(program.editor())
+        self.assertTrue(program.alive())
 
 
 class FullTable(ServerListCase):

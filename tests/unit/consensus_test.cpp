@@ -17,10 +17,13 @@ struct Entry {
   const char* name;
 };
 
+// Bounds left empty stand for half a second either side of each correction.
 struct Table {
   ServerRecord records[SERVER_SLOTS];
+  OffsetBounds bounds[SERVER_SLOTS];
   Table(std::initializer_list<Entry> entries) {
     std::memset(records, 0, sizeof records);
+    std::memset(bounds, 0, sizeof bounds);
     for (const Entry& e : entries) {
       std::strncpy(records[e.slot].name, e.name, SERVER_NAME_SIZE - 1);
       records[e.slot].status = e.status;
@@ -31,6 +34,8 @@ struct Table {
 };
 
 Entry good(int slot, int64_t correction) { return {slot, correction, STATUS_GOOD, "time.test"}; }
+
+ConsensusResult consensusOf(const Table& table) { return computeConsensus(table.records, table.bounds); }
 
 std::vector<int> excludedOf(const ConsensusResult& r) {
   return std::vector<int>(r.excluded, r.excluded + r.excludedCount);
@@ -52,9 +57,9 @@ TEST(Consensus, WorkedExamples) {
       {{good(0, 0), good(1, 3998)}, 1999, {}},  // 1999 does not
   };
   for (const auto& row : rows) {
-    const ConsensusResult r = computeConsensus(row.table.records);
+    const ConsensusResult r = consensusOf(row.table);
     EXPECT_TRUE(r.found);
-    EXPECT_EQ(r.mean, row.applied);
+    EXPECT_EQ(r.correction, row.applied);
     EXPECT_EQ(excludedOf(r), row.excluded) << "applied " << row.applied;
   }
 }
@@ -63,9 +68,9 @@ TEST(Consensus, OnlyNamedGoodRecordsCount) {
   const Table table = {good(0, 100), {1, 99999, STATUS_TEST, "b.test"}, good(2, 300),
                        {3, 77777, STATUS_GOOD, ""}, {4, -99999, STATUS_UNUSED, "d.test"},
                        {5, 55555, STATUS_INTERRUPTED, "e.test"}, {6, 44444, STATUS_DISABLED, "f.test"}};
-  const ConsensusResult r = computeConsensus(table.records);
+  const ConsensusResult r = consensusOf(table);
   EXPECT_TRUE(r.found);
-  EXPECT_EQ(r.mean, 200);
+  EXPECT_EQ(r.correction, 200);
   EXPECT_EQ(r.excludedCount, 0);
   // The records are read, never changed.
   EXPECT_EQ(table.records[4].status, STATUS_UNUSED);
@@ -74,34 +79,64 @@ TEST(Consensus, OnlyNamedGoodRecordsCount) {
 
 TEST(Consensus, NoGoodRecordFindsNothing) {
   const Table table = {{0, 10, STATUS_DISABLED, "a.test"}, {1, 20, STATUS_TEST, "b.test"}};
-  const ConsensusResult r = computeConsensus(table.records);
+  const ConsensusResult r = consensusOf(table);
   EXPECT_FALSE(r.found);
   EXPECT_EQ(r.excludedCount, 0);
   const Table empty = {};
-  EXPECT_FALSE(computeConsensus(empty.records).found);
+  EXPECT_FALSE(consensusOf(empty).found);
 }
 
 TEST(Consensus, SingleServerAndAgreement) {
-  EXPECT_EQ(computeConsensus(Table{good(49, -86400000)}.records).mean, -86400000);
-  const ConsensusResult same = computeConsensus(Table{good(3, 777), good(9, 777), good(40, 777)}.records);
-  EXPECT_EQ(same.mean, 777);
+  EXPECT_EQ(consensusOf(Table{good(49, -86400000)}).correction, -86400000);
+  const ConsensusResult same = consensusOf(Table{good(3, 777), good(9, 777), good(40, 777)});
+  EXPECT_EQ(same.correction, 777);
   EXPECT_EQ(same.excludedCount, 0);
 }
 
 TEST(Consensus, TiesExcludeTheHigherSlot) {
   // Slots 10 and 30 lie 5000 on either side of the mean: 30 goes; then 10 and
   // 20 lie 2500 from the new mean and 20 goes.
-  const ConsensusResult r = computeConsensus(Table{good(10, -5000), good(20, 0), good(30, 5000)}.records);
+  const ConsensusResult r = consensusOf(Table{good(10, -5000), good(20, 0), good(30, 5000)});
   EXPECT_EQ(excludedOf(r), (std::vector<int>{30, 20}));
-  EXPECT_EQ(r.mean, -5000);
+  EXPECT_EQ(r.correction, -5000);
 }
 
 TEST(Consensus, ExtremeCorrectionsStayDefined) {
   // Far-apart values must not overflow the deviation; the sum wraps like 64-bit.
-  const ConsensusResult r = computeConsensus(Table{good(0, INT64_MIN), good(1, INT64_MAX)}.records);
+  const ConsensusResult r = consensusOf(Table{good(0, INT64_MIN), good(1, INT64_MAX)});
   EXPECT_TRUE(r.found);
   EXPECT_EQ(excludedOf(r), std::vector<int>{0});  // mean 0: slot 0 lies one further off
-  EXPECT_EQ(r.mean, INT64_MAX);
+  EXPECT_EQ(r.correction, INT64_MAX);
+}
+
+TEST(Consensus, TheServersThatAgreeOutweighOneThatIsOffByLessThanTheLimit) {
+  // Four servers whose bounds share [1000, 1010) and one 900 ms off: it stays
+  // within the 2000 ms rule, so the mean moves by 180 ms; the agreement does not.
+  Table table = {good(0, 1005), good(1, 1004), good(2, 1006), good(3, 1005), good(4, 1905)};
+  const OffsetBounds b[5] = {{990, 1010}, {1000, 1030}, {980, 1020}, {995, 1015}, {1880, 1930}};
+  for (int slot = 0; slot < 5; ++slot) table.bounds[slot] = b[slot];
+  const ConsensusResult r = consensusOf(table);
+  EXPECT_EQ(r.excludedCount, 0);
+  EXPECT_EQ(r.mean, 1185);
+  EXPECT_EQ(r.agreeing, 4);
+  EXPECT_EQ(r.correction, 1005);
+}
+
+TEST(Consensus, ServersThatShareNoIntervalGiveTheMean) {
+  Table table = {good(0, 100), good(1, 400), good(2, 700)};
+  const OffsetBounds b[3] = {{90, 110}, {390, 410}, {690, 710}};
+  for (int slot = 0; slot < 3; ++slot) table.bounds[slot] = b[slot];
+  const ConsensusResult r = consensusOf(table);
+  EXPECT_EQ(r.agreeing, 0);
+  EXPECT_EQ(r.correction, 400);
+  // An excluded outlier's bounds take no part in the agreement.
+  Table outlier = {good(0, 100), good(1, 120), good(2, 1900), good(3, 9000)};
+  const OffsetBounds c[4] = {{90, 130}, {100, 140}, {1890, 1910}, {100, 130}};
+  for (int slot = 0; slot < 4; ++slot) outlier.bounds[slot] = c[slot];
+  const ConsensusResult o = consensusOf(outlier);
+  EXPECT_EQ(excludedOf(o), std::vector<int>{3});
+  EXPECT_EQ(o.agreeing, 2);
+  EXPECT_EQ(o.correction, 115);
 }
 
 TEST(Consensus, Int64Image) {

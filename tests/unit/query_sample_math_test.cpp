@@ -1,4 +1,5 @@
-// The arithmetic of one query: answer bytes, sample corrections, reduction.
+// The arithmetic of one query: answer bytes and their era, what a sample
+// proves about the offset, and the reduction of three samples.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -7,85 +8,100 @@
 
 namespace {
 
+const int64_t Y2000 = 3155673600;        // 2000-01-01 in seconds since 1900
+const int64_t WRAP = int64_t{1} << 32;   // 2036-02-07 06:28:16 UTC
+
 TEST(TimeAnswer, BigEndianSeconds) {
-  const uint8_t y2000[4] = {0xBC, 0x17, 0xC2, 0x00};  // 3155673600
+  const uint8_t y2000[4] = {0xBC, 0x17, 0xC2, 0x00};
   EXPECT_EQ(decodeTimeAnswer(y2000), 3155673600u);
   const uint8_t order[4] = {0x01, 0x02, 0x03, 0x04};
   EXPECT_EQ(decodeTimeAnswer(order), 0x01020304u);
-  const uint8_t last[4] = {0xFF, 0xFF, 0xFF, 0xFF};  // 2036-02-07 06:28:15, no later era
-  EXPECT_EQ(decodeTimeAnswer(last), 4294967295u);
 }
 
-TEST(SampleCorrection, AdvancesTheReadingByHalfTheLatency) {
-  const Millis1900 now = 3155673600250;  // a quarter second past the answer's second
-  EXPECT_EQ(sampleCorrection(3155673600u, now, 0, 0), -250);
-  EXPECT_EQ(sampleCorrection(3155673600u, now, 45, 0), -250 + 22);  // odd latency loses its half
-  EXPECT_EQ(sampleCorrection(3155673600u, now, 46, 0), -250 + 23);
-  EXPECT_EQ(sampleCorrection(3155673600u, now, 45, 2000), -250 + 22 + 2000);
-  EXPECT_EQ(sampleCorrection(3155673600u, now, 45, -2000), -250 + 22 - 2000);
+TEST(TimeAnswer, EraNearestTheLocalClock) {
+  // Before the wrap, answers read as they are, also a little ahead or behind.
+  EXPECT_EQ(answerSeconds(static_cast<uint32_t>(Y2000), Y2000 * 1000 + 999), Y2000);
+  EXPECT_EQ(answerSeconds(0xFFFFFFFFu, (WRAP - 10) * 1000), WRAP - 1);
+  // A server past the wrap answers small numbers: they belong to the next era.
+  EXPECT_EQ(answerSeconds(5, (WRAP - 10) * 1000), WRAP + 5);
+  // A local clock past the wrap reads a server still before it, and one after.
+  EXPECT_EQ(answerSeconds(0xFFFFFFF0u, (WRAP + 3) * 1000), WRAP - 16);
+  EXPECT_EQ(answerSeconds(7, (WRAP + 3) * 1000), WRAP + 7);
+  // An epoch answer today is nearer 2036 than 1900; half an era away is the earlier era.
+  EXPECT_EQ(answerSeconds(0, Y2000 * 1000), WRAP);
+  EXPECT_EQ(answerSeconds(0x80000000u, 0), -(int64_t{1} << 31));
+  EXPECT_EQ(answerSeconds(1, -1500), 1);  // local clock before 1900
 }
 
-TEST(SampleCorrection, LatencyHalvedUnsignedAndWideSeconds) {
-  // A latency with the top bit set halves as a large positive number, never negative.
-  EXPECT_EQ(sampleCorrection(0, 0, 0xFFFFFFFFu, 0), 0x7FFFFFFF);
-  // seconds*1000 is a 64-bit product: no 32-bit overflow for times after 1904.
-  EXPECT_EQ(sampleCorrection(4294967295u, 0, 0, 0), 4294967295000LL);
-  // An answer of 0 seconds is taken at face value.
-  EXPECT_EQ(sampleCorrection(0, 3155673600000, 10, 0), -3155673600000 + 5);
+TEST(SampleCorrection, MiddleOfTheSecondAdvancedByHalfTheLatency) {
+  const Millis1900 answered = Y2000 * 1000 + 250;  // a quarter second past the answer's second
+  EXPECT_EQ(sampleCorrection(static_cast<uint32_t>(Y2000), answered, 0, 0), 250);
+  EXPECT_EQ(sampleCorrection(static_cast<uint32_t>(Y2000), answered, 45, 0), 250 + 22);
+  EXPECT_EQ(sampleCorrection(static_cast<uint32_t>(Y2000), answered, 45, -2000), 250 + 22 - 2000);
+  // After the wrap a small answer is still a small correction.
+  EXPECT_EQ(sampleCorrection(3, (WRAP + 3) * 1000 + 100, 0, 0), 400);
+  // Absurd offsets wrap at 64 bits instead of overflowing.
+  EXPECT_EQ(sampleCorrection(static_cast<uint32_t>(Y2000), Y2000 * 1000, 0, INT64_MAX), INT64_MIN + 499);
 }
 
-TEST(SampleCorrection, WrapsAt64Bits) {
-  EXPECT_EQ(sampleCorrection(1, 0, 0, INT64_MAX), INT64_MIN + 999);
-  EXPECT_EQ(sampleCorrection(0, INT64_MIN, 0, 0), INT64_MIN);
+TEST(SampleBounds, FromTheConnectionToTheAnswer) {
+  // Connected at .100, answered at .140 of the second before the answer's:
+  // the server read somewhere in between, so the offset lies in
+  // [1000 - 140 - 1, 2000 - 100 + slack).
+  const Millis1900 second = (Y2000 - 1) * 1000;
+  const OffsetBounds b = sampleBounds(static_cast<uint32_t>(Y2000), second + 100, second + 140, 0);
+  EXPECT_EQ(b.low, 859);
+  EXPECT_EQ(b.high, 1900 + CONNECT_SLACK_MS);
+  const OffsetBounds shifted = sampleBounds(static_cast<uint32_t>(Y2000), second + 100, second + 140, 3000);
+  EXPECT_EQ(shifted.low, 3859);
+  EXPECT_EQ(shifted.high, 4900 + CONNECT_SLACK_MS);
 }
 
-struct Reduced {
-  uint32_t latencies[3];
-  int64_t corrections[3];
-  uint32_t latency;
-  int64_t correction;
-};
-
-Reduced reduce(uint32_t l0, uint32_t l1, uint32_t l2, int64_t c0, int64_t c1, int64_t c2) {
-  Reduced r = {{l0, l1, l2}, {c0, c1, c2}, 0, 0};
-  reduceSamples(r.latencies, r.corrections, &r.latency, &r.correction);
-  return r;
+TEST(SampleBounds, AlwaysHoldTheTrueOffset) {
+  // A server offset by theta reads its clock at r, between the stamps; for
+  // every phase of the second and every offset the bounds contain theta.
+  for (int64_t theta = -2300; theta <= 2300; theta += 97) {
+    for (int64_t r = 1000000; r < 1001000; r += 37) {
+      const int64_t serverMs = r + theta;
+      const uint32_t seconds = static_cast<uint32_t>(Y2000 + serverMs / 1000);
+      const Millis1900 base = Y2000 * 1000;
+      const OffsetBounds b = sampleBounds(seconds, base + r - 3, base + r + 2, 0);
+      EXPECT_LE(b.low, theta) << theta << " " << r;
+      EXPECT_GT(b.high, theta) << theta << " " << r;
+    }
+  }
 }
 
-TEST(ReduceSamples, TwoFastestCorrectionsAllThreeLatencies) {
-  // Latencies 50, 30, 30: samples ordered 2, 3, 1; 110/3 truncates to 36.
-  const Reduced r = reduce(50, 30, 30, 1000, 200, 300);
-  EXPECT_EQ(r.latencies[0], 30u);
-  EXPECT_EQ(r.latencies[1], 30u);
-  EXPECT_EQ(r.latencies[2], 50u);
-  EXPECT_EQ(r.corrections[0], 200);
-  EXPECT_EQ(r.corrections[1], 300);
-  EXPECT_EQ(r.corrections[2], 1000);
-  EXPECT_EQ(r.correction, 250);
-  EXPECT_EQ(r.latency, 36u);
+TEST(ReduceSamples, MidpointOfTheIntersection) {
+  const uint32_t latencies[3] = {50, 30, 31};
+  const int64_t corrections[3] = {0, 0, 0};
+  const OffsetBounds bounds[3] = {{-400, 620}, {100, 1150}, {-900, 180}};
+  const ServerEstimate e = reduceSamples(latencies, corrections, bounds);
+  EXPECT_EQ(e.bounds.low, 100);
+  EXPECT_EQ(e.bounds.high, 180);
+  EXPECT_EQ(e.correction, 140);
+  EXPECT_EQ(e.latency, 37u);  // 111 / 3
+  // The sum of the latencies wraps at 2^32 before the division.
+  const uint32_t wide[3] = {0xFFFFFFFFu, 2, 2};
+  EXPECT_EQ(reduceSamples(wide, corrections, bounds).latency, 1u);
 }
 
-TEST(ReduceSamples, EqualLatenciesAreNeverExchanged) {
-  EXPECT_EQ(reduce(7, 7, 7, 10, 20, 90).correction, 15);  // samples 1 and 2
-  // 2, 2, 1: only the exchange of samples 1 and 3 happens, leaving 3, 2, 1 --
-  // an order by exchange, not a stable sort; the mean uses samples 3 and 2.
-  const Reduced r = reduce(2, 2, 1, 100, 200, 400);
-  EXPECT_EQ(r.corrections[0], 400);
-  EXPECT_EQ(r.corrections[1], 200);
-  EXPECT_EQ(r.corrections[2], 100);
-  EXPECT_EQ(r.correction, 300);
+TEST(ReduceSamples, SamplesThatContradictEachOtherGiveTheirMean) {
+  const uint32_t latencies[3] = {1, 1, 1};
+  const int64_t corrections[3] = {-200, 300, 500};
+  const OffsetBounds bounds[3] = {{-700, 300}, {300, 1300}, {0, 1000}};  // [300, 300) is empty
+  const ServerEstimate e = reduceSamples(latencies, corrections, bounds);
+  EXPECT_EQ(e.correction, 200);
+  EXPECT_EQ(e.bounds.low, -300);
+  EXPECT_EQ(e.bounds.high, 700);
+  const int64_t negative[3] = {-3, -4, -1};  // truncates toward zero
+  EXPECT_EQ(reduceSamples(latencies, negative, bounds).correction, -2);
 }
 
-TEST(ReduceSamples, MeanTruncatesTowardZero) {
-  EXPECT_EQ(reduce(1, 2, 3, -3, -4, 0).correction, -3);
-  EXPECT_EQ(reduce(1, 2, 3, 3, 4, 0).correction, 3);
-  EXPECT_EQ(reduce(1, 2, 3, -1, 0, 0).correction, 0);
-}
-
-TEST(ReduceSamples, LatencyMeanIsUnsigned32Bit) {
-  // The sum wraps at 2^32 before the division, as the 32-bit arithmetic has it.
-  EXPECT_EQ(reduce(0xFFFFFFFFu, 2, 2, 0, 0, 0).latency, 3u / 3u);
-  EXPECT_EQ(reduce(0x80000000u, 1, 2, 0, 0, 0).latency, 0x80000003u / 3u);
+TEST(OffsetBoundsMidpoint, RoundsDownAndNeverOverflows) {
+  EXPECT_EQ(boundsMidpoint({-3, 0}), -2);
+  EXPECT_EQ(boundsMidpoint({INT64_MIN, INT64_MAX}), -1);
+  EXPECT_EQ(boundsAround(INT64_MAX).low, INT64_MAX - 500);
 }
 
 }  // namespace

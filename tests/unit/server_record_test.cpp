@@ -53,6 +53,21 @@ TEST(ServerImage, UnpacksLiteralBytes) {
   EXPECT_EQ(record.correction, INT64_MIN);
 }
 
+TEST(ServerImage, AnyNonZeroEnabledFlagReadsAndSavesAsOne) {
+  // Another tool may store 2 or -1; flipping such a value must still disable.
+  uint8_t image[SERVER_IMAGE_SIZE] = {};
+  ServerRecord record;
+  for (uint8_t high : {0x02, 0xFF}) {
+    std::memset(image + 128, high, 4);
+    unpackServerRecord(image, record);
+    EXPECT_EQ(record.enabled, 1) << int(high);
+  }
+  record.enabled = 2;
+  packServerRecord(record, image);
+  const uint8_t one[4] = {1, 0, 0, 0};
+  EXPECT_EQ(std::memcmp(image + 128, one, 4), 0);
+}
+
 TEST(ServerImage, NameIsCutAt127) {
   ServerRecord record = {};
   const std::string longName(200, 'x');

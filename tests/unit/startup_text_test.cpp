@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "settings/registration.h"
+#include "settings/command_text.h"
 #include "shell/command_line.h"
 
 namespace {
@@ -32,7 +32,7 @@ TEST(CommandLine, OnlyTheFirstLowerCaseLetterCounts) {
   EXPECT_EQ(launchLetter(""), 0);
 }
 
-TEST(Registration, CommandsQuoteThePathAndDifferOnlyInTheLetter) {
+TEST(CommandText, CommandsQuoteThePathAndDifferOnlyInTheLetter) {
   char start[300], remove[300];
   const char* path = "C:\\Program Files\\Quorvel\\quorvel.exe";
   ASSERT_TRUE(buildCommandText(path, 's', start, sizeof start));
@@ -46,7 +46,7 @@ TEST(Registration, CommandsQuoteThePathAndDifferOnlyInTheLetter) {
   EXPECT_EQ(launchLetter(argumentText(remove)), 'u');
 }
 
-TEST(Registration, TooLongForTheBufferGivesNothing) {
+TEST(CommandText, TooLongForTheBufferGivesNothing) {
   char out[10];
   EXPECT_FALSE(buildCommandText("C:\\abcd.exe", 's', out, sizeof out));
   EXPECT_STREQ(out, "");

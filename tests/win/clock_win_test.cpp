@@ -8,6 +8,7 @@
 #include <climits>
 #include <string>
 
+#include "tests/win/wine_only.h"
 #include "timebase/clock.h"
 
 namespace {
@@ -22,7 +23,12 @@ TEST(Clock, ReadClockMatchesTheSystemTime) {
   EXPECT_GE(now.wYear, 2026);
 }
 
-TEST(Clock, ShiftByZeroSetsItsOwnReading) {
+class ClockSetting : public ::testing::Test {
+ protected:
+  void SetUp() override { SKIP_UNLESS_UNDER_WINE(); }
+};
+
+TEST_F(ClockSetting, ShiftByZeroSetsItsOwnReading) {
   const Millis1900 before = readClock();
   const Millis1900 set = shiftClock(0);
   ASSERT_NE(set, 0);
@@ -30,13 +36,13 @@ TEST(Clock, ShiftByZeroSetsItsOwnReading) {
   EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
 }
 
-TEST(Clock, RefusedStepReturnsZeroQuietly) {
+TEST_F(ClockSetting, RefusedStepReturnsZeroQuietly) {
   SetPriorityClass(GetCurrentProcess(), BELOW_NORMAL_PRIORITY_CLASS);
   EXPECT_EQ(shiftClock(3600000), 0);
   EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
 }
 
-TEST(Clock, TargetsWithoutACalendarFormNeverReachTheClock) {
+TEST_F(ClockSetting, TargetsWithoutACalendarFormNeverReachTheClock) {
   EXPECT_EQ(shiftClock(INT64_MAX), 0);
   EXPECT_EQ(shiftClock(INT64_MIN), 0);
   EXPECT_EQ(shiftClock(-readClock() - 9435484800001), 0);  // before 1601

@@ -17,17 +17,28 @@
 #include "settings/settings.h"
 #include "shell/main_window_win.h"
 #include "shell/schedule.h"
+#include "tests/win/wine_only.h"
 #include "timebase/clock.h"
 
 namespace {
 
 // A connect to a multicast address fails at once (no route for TCP), so the
-// query ends inside startQuery, before the run's next slot is started.
-const char* const FAILS_AT_ONCE = "224.0.0.1";
+// query ends as soon as its first sample connects. Each test asks addresses of
+// its own: an address just asked is not asked again for four seconds.
+const char* const FAILS_AT_ONCE[3] = {"224.0.0.1", "224.0.0.2", "224.0.0.3"};
+
+// The run's later first samples are staggered; connect them now.
+void connectWaitingSamples() {
+  for (int slot = 0; slot < SERVER_SLOTS; ++slot) {
+    if (serverQueries[slot].phase == PHASE_WAITING) serverQueries[slot].nextSampleAt = readClock();
+  }
+  startDueSamples();
+}
 
 class QueryRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    SKIP_UNLESS_UNDER_WINE();
     WSADATA data;
     ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
     window = CreateWindowExA(0, "STATIC", "query run test", WS_POPUP, 0, 0, 10, 10, nullptr,
@@ -45,6 +56,7 @@ class QueryRunTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    if (IsSkipped()) return;
     endAllQueries(STATUS_INTERRUPTED);
     mainWindow = nullptr;
     DestroyWindow(window);
@@ -79,13 +91,18 @@ class QueryRunTest : public ::testing::Test {
 TEST_F(QueryRunTest, QueriesFailingAtTheirStartCompleteTheRunOnlyOnceAllAreStarted) {
   // Stale good results of a previous run in every slot: had the run completed
   // after slot 0, the consensus would have applied slots 1 and 2.
-  setServer(0, FAILS_AT_ONCE, 1, STATUS_GOOD, 100000);
-  setServer(1, FAILS_AT_ONCE, 1, STATUS_GOOD, 100000);
-  setServer(2, FAILS_AT_ONCE, 1, STATUS_GOOD, 100000);
+  setServer(0, FAILS_AT_ONCE[0], 1, STATUS_GOOD, 100000);
+  setServer(1, FAILS_AT_ONCE[1], 1, STATUS_GOOD, 100000);
+  setServer(2, FAILS_AT_ONCE[2], 1, STATUS_GOOD, 100000);
   setServer(3, "disabled.test", 0, STATUS_GOOD, 100000);
   lastCorrectionValue = 777;
 
   startCorrectingRun();
+  // The first fails at once; the others wait for their turn, holding the run open.
+  EXPECT_EQ(pendingCount, 2);
+  EXPECT_EQ(serverRecords[0].status, STATUS_WINSOCK_ERROR);
+  EXPECT_EQ(serverQueries[1].phase, PHASE_WAITING);
+  connectWaitingSamples();
 
   EXPECT_EQ(pendingCount, 0);
   for (int slot = 0; slot < 3; ++slot) {
@@ -118,10 +135,11 @@ TEST_F(QueryRunTest, RunStaysOpenWhileAConnectionIsUnderWay) {
   // Nothing listens on this loopback address; the refusal arrives later as a
   // notification, so the query is still connecting when startQuery returns.
   setServer(0, "127.0.0.77", 1, STATUS_NONE, 0);
-  setServer(1, FAILS_AT_ONCE, 1, STATUS_NONE, 0);
+  setServer(1, "224.0.0.4", 1, STATUS_NONE, 0);
   const Millis1900 before = readClock();
 
   startCorrectingRun();
+  connectWaitingSamples();
 
   EXPECT_EQ(pendingCount, 1);
   EXPECT_EQ(caption(), "Stop Correcting...");
@@ -146,9 +164,10 @@ TEST_F(QueryRunTest, RunStaysOpenWhileAConnectionIsUnderWay) {
 }
 
 TEST_F(QueryRunTest, SocketEventsActOnlyInTheirPhase) {
-  setServer(0, "127.0.0.77", 1, STATUS_NONE, 0);
-  setServer(1, "127.0.0.78", 1, STATUS_NONE, 0);
+  setServer(0, "127.0.0.79", 1, STATUS_NONE, 0);
+  setServer(1, "127.0.0.80", 1, STATUS_NONE, 0);
   startCorrectingRun();
+  connectWaitingSamples();
   ASSERT_EQ(pendingCount, 2);
   const uintptr_t s0 = serverQueries[0].sampleSocket;
 
@@ -168,6 +187,37 @@ TEST_F(QueryRunTest, SocketEventsActOnlyInTheirPhase) {
   endQuery(0, STATUS_INTERRUPTED);
   EXPECT_EQ(serverRecords[0].status, STATUS_REFUSED);
   EXPECT_EQ(pendingCount, 1);
+}
+
+// Stands for a second instance that asks for a correction while our
+// time-change broadcast waits on it: a new run starts inside the completion.
+LRESULT CALLBACK startingRunProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_TIMECHANGE) {
+    std::memset(serverRecords, 0, sizeof serverRecords);
+    std::strcpy(serverRecords[0].name, "127.0.0.77");  // stays connecting
+    serverRecords[0].enabled = 1;
+    startCorrectingRun();
+  }
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+TEST_F(QueryRunTest, RunStartedDuringTheCompletionKeepsItsAnnouncement) {
+  WNDCLASSA windowClass = {};
+  windowClass.lpfnWndProc = startingRunProc;
+  windowClass.lpszClassName = "QueryRunTestStarter";
+  RegisterClassA(&windowClass);
+  HWND starter = CreateWindowExA(0, "QueryRunTestStarter", "starter", WS_POPUP, 0, 0, 10, 10,
+                                 nullptr, nullptr, nullptr, nullptr);
+  ASSERT_NE(starter, nullptr);
+  setServer(0, "a.test", 1, STATUS_GOOD, 3600000);  // refused by Wine; still broadcast
+  runIsTest = 0;
+
+  completeRun();
+
+  EXPECT_EQ(pendingCount, 1);
+  EXPECT_EQ(caption(), "Stop Correcting...");
+  EXPECT_TRUE(KillTimer(window, TIMER_BUSY));  // the new run's deadline is still checked
+  DestroyWindow(starter);
 }
 
 TEST_F(QueryRunTest, AppliedConsensusIsRecordedAndStored) {

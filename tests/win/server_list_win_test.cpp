@@ -14,6 +14,7 @@
 #include "servers/server_table.h"
 #include "settings/settings.h"
 #include "shell/app.h"
+#include "tests/win/wine_only.h"
 
 namespace {
 
@@ -108,7 +109,6 @@ class ServerListView : public ::testing::Test {
     std::memset(serverQueries, 0, sizeof serverQueries);
     sortColumn = 1;
     sortDirection = 1;
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
     serverList = CreateWindowExA(0, WC_LISTVIEWA, "", WS_POPUP | LVS_REPORT | LVS_EDITLABELS, 0, 0, 400, 200,
                                  nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
     ASSERT_NE(serverList, nullptr);
@@ -118,6 +118,20 @@ class ServerListView : public ::testing::Test {
     DestroyWindow(serverList);
     serverList = nullptr;
     std::memset(serverRecords, 0, sizeof serverRecords);
+  }
+};
+
+// The list together with the stored records in our settings key.
+class ServerListStore : public ServerListView {
+ protected:
+  void SetUp() override {
+    SKIP_UNLESS_UNDER_WINE();
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
+    ServerListView::SetUp();
+  }
+  void TearDown() override {
+    if (IsSkipped()) return;
+    ServerListView::TearDown();
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
   }
 };
@@ -219,7 +233,7 @@ BOOL endLabelEdit(int row, const char* text, UINT mask = LVIF_TEXT) {
   return onServerListNotify(&edit.hdr);
 }
 
-TEST_F(ServerListView, RenameKeepsTheResultAndAnEmptyNameDeletes) {
+TEST_F(ServerListStore, RenameKeepsTheResultAndAnEmptyNameDeletes) {
   loadDefaultServers = false;
   setRecord(0, "old.test", STATUS_GOOD, 45, -1234, 0);
   setRecord(1, "other.test", STATUS_REFUSED);
@@ -272,7 +286,7 @@ TEST_F(ServerListView, ColumnClicksChooseAndReverseTheSort) {
   EXPECT_FALSE(onServerListNotify(&click.hdr));
 }
 
-TEST_F(ServerListView, SaveAndLoadTheRegistryImage) {
+TEST_F(ServerListStore, SaveAndLoadTheRegistryImage) {
   loadDefaultServers = false;
   setRecord(3, "saved.test", STATUS_GOOD, 45, -1234);
   commitServer(3);
@@ -307,7 +321,7 @@ TEST_F(ServerListView, SaveAndLoadTheRegistryImage) {
   EXPECT_EQ(listRows().size(), 3u);
 }
 
-TEST_F(ServerListView, ResetStoresTheDefaultsOnly) {
+TEST_F(ServerListStore, ResetStoresTheDefaultsOnly) {
   storeRaw(20, recordImage("old.test", STATUS_GOOD, 1, 1));
   loadDefaultServers = true;
   loadServerTable();

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "settings/settings.h"
+#include "tests/win/wine_only.h"
 
 namespace {
 
@@ -39,6 +40,15 @@ void storeRaw(const char* name, DWORD type, const void* data, DWORD size) {
   RegCloseKey(key);
 }
 
+// Wine keeps registered tasks as files in the system folder's "tasks".
+bool logonTaskExists() {
+  char folder[MAX_PATH];
+  const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return false;
+  return GetFileAttributesA((std::string(folder) + "\\tasks\\Quorvel").c_str()) !=
+         INVALID_FILE_ATTRIBUTES;
+}
+
 std::string programPath() {
   char path[MAX_PATH];
   GetModuleFileNameA(nullptr, path, sizeof path);
@@ -47,8 +57,14 @@ std::string programPath() {
 
 class SettingsStore : public ::testing::Test {
  protected:
-  void SetUp() override { RegDeleteKeyA(HKEY_LOCAL_MACHINE, SETTINGS_KEY); }
-  void TearDown() override { RegDeleteKeyA(HKEY_LOCAL_MACHINE, SETTINGS_KEY); }
+  void SetUp() override {
+    SKIP_UNLESS_UNDER_WINE();
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
+  }
+  void TearDown() override {
+    if (IsSkipped()) return;
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
+  }
 };
 
 TEST_F(SettingsStore, TypeFollowsTheSize) {
@@ -125,7 +141,9 @@ TEST_F(SettingsStore, ShortAndLongStoredValues) {
 
 class SystemEntries : public ::testing::Test {
  protected:
+  void SetUp() override { SKIP_UNLESS_UNDER_WINE(); }
   void TearDown() override {
+    if (IsSkipped()) return;
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY);
     HKEY run;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, RUN_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &run,
@@ -148,6 +166,8 @@ TEST_F(SystemEntries, QuotedCommandsFollowTheFlag) {
   EXPECT_EQ(uninstall, std::string("\"") + path + "\" u" + std::string(1, '\0'));
   ASSERT_TRUE(rawValue(UNINSTALL_KEY, "DisplayName", &type, &name));
   EXPECT_EQ(name, std::string("Quorvel\0", 8));
+  // The test program runs from the build folder, which users may write.
+  EXPECT_FALSE(logonTaskExists());
 
   updateRegistration(false);
   EXPECT_FALSE(rawValue(RUN_KEY, PRODUCT_NAME, &type, &start));

@@ -1,5 +1,5 @@
 // Command texts of the log-on and uninstall entries.
-#include "settings/registration.h"
+#include "settings/command_text.h"
 
 #include <cstring>
 

@@ -1,0 +1,89 @@
+// Stagger, aim and spacing of a run's samples.
+#include "query/sample_plan.h"
+
+#include "correction/agreement.h"
+
+int64_t firstSampleDelay(int index, int count) {
+  if (count <= 0 || index <= 0) return 0;
+  return static_cast<int64_t>(index) * 1000 / (2 * static_cast<int64_t>(count));
+}
+
+// a mod 1000 in 0..999, for any sign.
+static int64_t phaseOf(int64_t a) {
+  const int64_t r = a % 1000;
+  return r < 0 ? r + 1000 : r;
+}
+
+Millis1900 sampleStartFor(Millis1900 earliest, int64_t aim, int64_t lead) {
+  // Wanted: (start + lead) = -aim modulo 1000.
+  const int64_t wanted = phaseOf(-phaseOf(aim) - phaseOf(lead));
+  return earliest + phaseOf(wanted - phaseOf(earliest));
+}
+
+OffsetBounds sampleCore(const int64_t corrections[], int taken) {
+  if (taken <= 0) return OffsetBounds{0, 0};
+  OffsetBounds core = boundsAround(corrections[0]);
+  int64_t sum = corrections[0];
+  for (int i = 1; i < taken; ++i) {
+    const OffsetBounds b = boundsAround(corrections[i]);
+    if (b.low > core.low) core.low = b.low;
+    if (b.high < core.high) core.high = b.high;
+    sum += corrections[i];
+  }
+  return boundsHold(core) ? core : boundsAround(sum / taken);
+}
+
+// Cores that merely touch, within the jitter of two exchanges, do not make
+// servers agree for aiming.
+static const int64_t CORE_TOUCH_MS = 2;
+
+int64_t sampleAim(const OffsetBounds cores[], int count, int self, int sampleIndex) {
+  const OffsetBounds own = cores[self];
+  if (sampleIndex < 2 || count < 2) return boundsMidpoint(own);
+
+  OffsetBounds inner[AGREEMENT_CAPACITY];
+  const int n = count < AGREEMENT_CAPACITY ? count : AGREEMENT_CAPACITY;
+  for (int i = 0; i < n; ++i) inner[i] = {cores[i].low + CORE_TOUCH_MS, cores[i].high - CORE_TOUCH_MS};
+  const Agreement shared = findAgreement(inner, n);
+  const OffsetBounds g = shared.bounds;
+  const bool member = shared.count >= 2 && own.low <= g.low && g.high <= own.high;
+  if (!member || self >= n) return boundsMidpoint(own);
+
+  // The members split the shared core evenly among them, in server order.
+  int members = 0, rank = 0;
+  for (int i = 0; i < n; ++i) {
+    if (cores[i].low <= g.low && g.high <= cores[i].high) {
+      if (i == self) rank = members;
+      ++members;
+    }
+  }
+  return g.low + (g.high - g.low) * (rank + 1) / (members + 1);
+}
+
+uint64_t nextContactAllowed(const ContactLog& log, uint32_t address, uint64_t now) {
+  for (int i = 0; i < CONTACT_LOG_SIZE; ++i) {
+    if (!log.used[i] || log.address[i] != address) continue;
+    const uint64_t allowed = log.at[i] + SAMPLE_SPACING_MS + SPACING_MARGIN_MS;
+    return allowed > now ? allowed : now;
+  }
+  return now;
+}
+
+void recordContact(ContactLog& log, uint32_t address, uint64_t now) {
+  // The address's own entry, else a free one or one whose spacing has
+  // passed; with every entry recent (never with 50 servers) the oldest.
+  int chosen = -1, oldest = 0;
+  for (int i = 0; i < CONTACT_LOG_SIZE; ++i) {
+    if (log.used[i] && log.address[i] == address) {
+      chosen = i;
+      break;
+    }
+    const bool stale = !log.used[i] || log.at[i] + SAMPLE_SPACING_MS + SPACING_MARGIN_MS <= now;
+    if (stale && chosen < 0) chosen = i;
+    if (log.at[i] < log.at[oldest]) oldest = i;
+  }
+  if (chosen < 0) chosen = oldest;
+  log.used[chosen] = true;
+  log.address[chosen] = address;
+  log.at[chosen] = now;
+}

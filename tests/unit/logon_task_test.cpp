@@ -1,0 +1,90 @@
+// The log-on task's XML and the rule for where the program may live to get one.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "settings/logon_task.h"
+
+namespace {
+
+bool contains(const std::wstring& text, const std::wstring& part) {
+  return text.find(part) != std::wstring::npos;
+}
+
+TEST(LogonTaskXml, StartsTheProgramElevatedAtEveryLogOn) {
+  const std::wstring xml = logonTaskXml(L"C:\\Program Files\\Quorvel\\quorvel.exe");
+  EXPECT_TRUE(contains(xml, L"<Command>C:\\Program Files\\Quorvel\\quorvel.exe</Command>"));
+  EXPECT_TRUE(contains(xml, L"<Arguments>s</Arguments>"));
+  // Any user's log-on: a trigger bound to one user would name it.
+  EXPECT_TRUE(contains(xml, L"<LogonTrigger>"));
+  EXPECT_FALSE(contains(xml, L"<UserId>"));
+  EXPECT_TRUE(contains(xml, L"<GroupId>S-1-5-32-545</GroupId>"));
+  EXPECT_TRUE(contains(xml, L"<RunLevel>HighestAvailable</RunLevel>"));
+  EXPECT_TRUE(contains(xml, L"<ExecutionTimeLimit>PT0S</ExecutionTimeLimit>"));
+  EXPECT_TRUE(contains(xml, L"<DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>"));
+  EXPECT_TRUE(contains(xml, L"<StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>"));
+  EXPECT_TRUE(contains(xml, L"<MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>"));
+}
+
+TEST(LogonTaskXml, PathIsEscapedAndNeverQuoted) {
+  // Command holds the path alone, so blanks need no quotes there.
+  EXPECT_TRUE(contains(logonTaskXml(L"C:\\Program Files (x86)\\My Tools\\quorvel.exe"),
+                       L"<Command>C:\\Program Files (x86)\\My Tools\\quorvel.exe</Command>"));
+  const std::wstring xml = logonTaskXml(L"C:\\Program Files\\Tools & Co <1>\\it's \"q\".exe");
+  EXPECT_TRUE(contains(
+      xml, L"<Command>C:\\Program Files\\Tools &amp; Co &lt;1&gt;\\it&apos;s &quot;q&quot;.exe</Command>"));
+  EXPECT_FALSE(contains(xml, L"Tools & Co"));
+}
+
+class SecureFolder : public ::testing::Test {
+ protected:
+  const std::vector<std::wstring> folders = {L"C:\\Program Files", L"C:\\Program Files (x86)\\",
+                                             L"C:\\Windows"};
+  bool secure(const std::wstring& path) const { return isInSecureFolder(path, folders); }
+};
+
+TEST_F(SecureFolder, InsideProgramFilesOrWindowsInAnyCase) {
+  EXPECT_TRUE(secure(L"C:\\Program Files\\Quorvel\\quorvel.exe"));
+  EXPECT_TRUE(secure(L"C:\\Program Files (x86)\\Quorvel\\quorvel.exe"));  // folder given with "\"
+  EXPECT_TRUE(secure(L"c:\\PROGRAM FILES\\quorvel.exe"));
+  EXPECT_TRUE(secure(L"C:\\Windows\\System32\\quorvel.exe"));
+}
+
+TEST_F(SecureFolder, UserWritablePlacesAreNot) {
+  EXPECT_FALSE(secure(L"C:\\Users\\ann\\Downloads\\quorvel.exe"));
+  EXPECT_FALSE(secure(L"C:\\quorvel.exe"));
+  EXPECT_FALSE(secure(L"C:\\Quorvel\\quorvel.exe"));
+  EXPECT_FALSE(secure(L"D:\\Program Files\\Quorvel\\quorvel.exe"));
+}
+
+TEST_F(SecureFolder, OnlyWholeFolderNamesMatch) {
+  EXPECT_FALSE(secure(L"C:\\Program Files Evil\\quorvel.exe"));
+  EXPECT_FALSE(secure(L"C:\\Program Filesx\\quorvel.exe"));
+  EXPECT_FALSE(secure(L"C:\\WindowsApps2\\quorvel.exe"));
+}
+
+TEST_F(SecureFolder, TheFolderItselfIsNoFileInIt) {
+  EXPECT_FALSE(secure(L"C:\\Program Files"));
+  EXPECT_FALSE(secure(L"C:\\Program Files\\"));
+  EXPECT_FALSE(secure(L"C:\\Program Files\\\\"));
+}
+
+TEST_F(SecureFolder, EmptyRelativeAndEscapingPathsAreNot) {
+  EXPECT_FALSE(secure(L""));
+  EXPECT_FALSE(secure(L"quorvel.exe"));
+  EXPECT_FALSE(secure(L"Program Files\\Quorvel\\quorvel.exe"));
+  EXPECT_FALSE(secure(L"C:Program Files\\quorvel.exe"));  // relative to drive C's current folder
+  EXPECT_FALSE(secure(L"\\Program Files\\quorvel.exe"));  // on the current drive
+  EXPECT_FALSE(secure(L"C:\\Program Files\\..\\Users\\ann\\quorvel.exe"));
+  EXPECT_FALSE(secure(L"C:\\Windows\\.\\..\\quorvel.exe"));
+}
+
+TEST(SecureFolderList, EmptyOrRelativeFoldersSecureNothing) {
+  EXPECT_FALSE(isInSecureFolder(L"C:\\Program Files\\q.exe", {}));
+  // An empty entry must not turn into "\" and so match every UNC path.
+  EXPECT_FALSE(isInSecureFolder(L"\\\\server\\share\\q.exe", {L"", L"Program Files"}));
+  EXPECT_TRUE(isInSecureFolder(L"\\\\server\\share\\q.exe", {L"\\\\server\\share"}));
+}
+
+}  // namespace
