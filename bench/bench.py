@@ -722,6 +722,7 @@ def previous_arithmetic(conns_by_addr):
 def bench_accuracy_class(rig, spec, runs, seed):
     key, what, delay, addresses, twins, draw = spec
     rng = random.Random(seed)
+    pause = random.Random(seed + 1000)
     for addr in addresses:
         rig.serve(addr)
     for addr in twins:
@@ -757,7 +758,10 @@ def bench_accuracy_class(rig, spec, runs, seed):
                         and record.status in (STATUS_GOOD, STATUS_UNUSED) else None),
                 "old": old_per[addr] - skew if addr in old_per else None})
         # rdate reads its own servers (same skews) once each, all at once, while the
-        # program's servers wait out their spacing.
+        # program's servers wait out their spacing. The run ends just after an answer
+        # the program aimed at a whole-second edge of the servers' clock; a random
+        # pause first keeps rdate's reading from sharing that phase.
+        time.sleep(pause.random())
         readings = rdate_all(twins)
         entry["rdate"] = [None if value is None else value - arrived - skew
                           for (value, arrived), skew in zip(readings, skews)]
@@ -832,8 +836,8 @@ def report_accuracy(results):
         "answer's seconds minus its send time, a server's correction the mean of its first two "
         "samples, the applied value their mean with the farthest dropped while it is %d ms or "
         "more from the mean." % OUTLIER_LIMIT_MS,
-        "rdate -p: one reading of its own servers (same skews, same network) right after each "
-        "run: the whole seconds it printed minus the host clock when its line arrived (what "
+        "rdate -p: one reading of its own servers (same skews, same network) after each run, "
+        "at a random phase: the whole seconds it printed minus the host clock when its line arrived (what "
         "`rdate -s` would have set); its applied figure is its reading of the first server.",
     ]
     right = [x for r in results if r["key"] == "right" for x in r["per_run"]
