@@ -847,6 +847,14 @@ def report_accuracy(results):
                      "%s ms (previous arithmetic: %s)."
                      % (len(right), ", ".join("%+d" % x["value"] for x in right),
                         ", ".join("%+.0f" % x["old"] for x in right if x["old"] is not None)))
+    shifts = [x["old"] - statistics.fmean(v["old"] for v in x["servers"][:4])
+              for r in results if r["key"] == "four-one" for x in r["per_run"]
+              if not x.get("incomplete") and x["old"] is not None
+              and all(v["old"] is not None for v in x["servers"][:4])]
+    if shifts:
+        notes.append("The server 900 ms off moved the previous arithmetic's mean by %s ms "
+                     "(median of |shift| over %d runs)."
+                     % (fmt(statistics.median(abs(v) for v in shifts)), len(shifts)))
     excluded = sum(1 for r in results for x in r["per_run"] if not x.get("incomplete")
                    for s in x["servers"] if s["status"] == STATUS_UNUSED)
     bad = sum(1 for r in results for x in r["per_run"] if not x.get("incomplete")
@@ -1213,7 +1221,15 @@ def inside(args):
     out["timings_s"] = timings
     out["total_s"] = time.monotonic() - begun
     out["load_after"] = load_average()
+    return render(out, args, sections)
 
+
+def render(out, args, sections):
+    """Prints the report, keeps it (report.md, results.json, accuracy.png) in args.out
+    and, after a full run without failures, copies the plot to docs/."""
+    quick, errors = out["quick"], out["errors"]
+    if args.out:
+        os.makedirs(args.out, exist_ok=True)
     parts = ["Quorvel benchmarks, %s; %s CPUs, load average %s before and %s after; %s; rdate %s; "
              "network namespace: %s; %.0f s in %d lanes side by side.%s"
              % (out["started"], out["cpus"], out["load_before"], out["load_after"], out["wine"],
@@ -1224,7 +1240,7 @@ def inside(args):
     if "accuracy" in out:
         parts.append("### Accuracy\n\n" + report_accuracy(out["accuracy"]))
         if args.out and plot_accuracy(out["accuracy"], os.path.join(args.out, "accuracy.png")):
-            parts.append("Plot: %s" % os.path.join(args.out, "accuracy.png"))
+            parts.append("Plot: accuracy.png beside this report.")
             full = not quick and all(s in sections for s in ("span", "accuracy", "endurance"))
             if full and not errors:
                 shutil.copyfile(os.path.join(args.out, "accuracy.png"),
@@ -1248,11 +1264,23 @@ def inside(args):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--inside", action="store_true", required=True)
+    parser.add_argument("--inside", action="store_true")
+    parser.add_argument("--again", metavar="RESULTS_JSON",
+                        help="only write the report and plot again from an earlier run's figures")
     parser.add_argument("--quick", action="store_true", help="small counts, for trying it out")
     parser.add_argument("--sections", default="span,accuracy,endurance")
     parser.add_argument("--out", default=None)
-    return inside(parser.parse_args())
+    args = parser.parse_args()
+    if args.again:
+        with open(args.again) as f:
+            out = json.load(f)
+        sections = [s for s in ("span", "accuracy", "endurance") if s in out]
+        if out["errors"] or len(sections) < 3:
+            sections = []  # not a full run: the plot stays out of docs/
+        return render(out, args, sections)
+    if not args.inside:
+        parser.error("runs only inside tests/with-wine.sh (bench/run); or --again")
+    return inside(args)
 
 
 if __name__ == "__main__":
