@@ -907,7 +907,7 @@ def plot_accuracy(results, path):
         ax.axvline(10, color="#bbbbbb", linewidth=0.8)
         ax.axvline(40, color="#bbbbbb", linewidth=0.8)
         ax.set_xscale("log")
-        ax.set_xlim(1, 1000)
+        ax.set_xlim(1, 2000)  # errors under 1 ms are drawn at 1
         ax.xaxis.set_major_formatter(matplotlib.ticker.FormatStrFormatter("%d"))
         ax.set_ylim(0, 1.02)
         ax.set_xlabel("|error|, ms (log scale; lines at 10 and 40)")
@@ -1066,6 +1066,7 @@ def report_endurance(r):
                             "threads", "wineserver descriptors"], rows)
 
     def statuses(counts):
+        counts = {int(k): v for k, v in counts.items()}  # JSON keeps the keys as text
         return ", ".join("%s %d" % (STATUS_NAMES.get(k, str(k)), v) for k, v in sorted(counts.items()))
     notes = [
         "%d runs against 50 servers (23 good, 3 of them by host name; 8 answering after 50 ms; "
