@@ -88,14 +88,16 @@ void startDueSamples() {
   armSampleTimer();
 }
 
-// The first sample of the run's order-th query: staggered over the first third
-// of a second, and never before the server's last contact is 4 s old.
+// The first sample of the run's order-th query: staggered over the first half
+// second, and never before the server's last contact is 4 s old; a sample that
+// must wait for that waits whole seconds, keeping its place in the stagger.
 static Millis1900 firstSampleTime(const ServerQuery& query) {
   const Millis1900 planned = runStartedAt + firstSampleDelay(query.runOrder, runQueryCount);
   const uint64_t now = readCounterMs();
   const uint64_t allowed = nextContactAllowed(contacts, query.address, now);
   const Millis1900 polite = readClock() + static_cast<int64_t>(allowed - now);
-  return planned > polite ? planned : polite;
+  if (planned >= polite) return planned;
+  return planned + (polite - planned + 999) / 1000 * 1000;
 }
 
 // What the answers of this run so far say, server by server, and where the

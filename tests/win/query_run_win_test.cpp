@@ -27,6 +27,16 @@ namespace {
 // its own: an address just asked is not asked again for four seconds.
 const char* const FAILS_AT_ONCE[3] = {"224.0.0.1", "224.0.0.2", "224.0.0.3"};
 
+// A hidden top-level window of this thread with its own window procedure.
+HWND topLevelWindow(const char* className, WNDPROC procedure) {
+  WNDCLASSA windowClass = {};
+  windowClass.lpfnWndProc = procedure;
+  windowClass.lpszClassName = className;
+  RegisterClassA(&windowClass);
+  return CreateWindowExA(0, className, className, WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr,
+                         nullptr);
+}
+
 // The run's later first samples are staggered; connect them now.
 void connectWaitingSamples() {
   for (int slot = 0; slot < SERVER_SLOTS; ++slot) {
@@ -194,7 +204,7 @@ TEST_F(QueryRunTest, SocketEventsActOnlyInTheirPhase) {
 LRESULT CALLBACK startingRunProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_TIMECHANGE) {
     std::memset(serverRecords, 0, sizeof serverRecords);
-    std::strcpy(serverRecords[0].name, "127.0.0.77");  // stays connecting
+    std::strcpy(serverRecords[0].name, "127.0.0.81");  // stays connecting
     serverRecords[0].enabled = 1;
     startCorrectingRun();
   }
@@ -202,12 +212,7 @@ LRESULT CALLBACK startingRunProc(HWND window, UINT message, WPARAM wParam, LPARA
 }
 
 TEST_F(QueryRunTest, RunStartedDuringTheCompletionKeepsItsAnnouncement) {
-  WNDCLASSA windowClass = {};
-  windowClass.lpfnWndProc = startingRunProc;
-  windowClass.lpszClassName = "QueryRunTestStarter";
-  RegisterClassA(&windowClass);
-  HWND starter = CreateWindowExA(0, "QueryRunTestStarter", "starter", WS_POPUP, 0, 0, 10, 10,
-                                 nullptr, nullptr, nullptr, nullptr);
+  HWND starter = topLevelWindow("QueryRunTestStarter", startingRunProc);
   ASSERT_NE(starter, nullptr);
   setServer(0, "a.test", 1, STATUS_GOOD, 3600000);  // refused by Wine; still broadcast
   runIsTest = 0;
@@ -302,12 +307,7 @@ DWORD WINAPI hungWindowThread(void* parameter) {
 }
 
 TEST_F(QueryRunTest, TimeChangeReachesWindowsWithoutWaitingForAHungOne) {
-  WNDCLASSA windowClass = {};
-  windowClass.lpfnWndProc = countingProc;
-  windowClass.lpszClassName = "QueryRunTestCounter";
-  RegisterClassA(&windowClass);
-  HWND counter = CreateWindowExA(0, "QueryRunTestCounter", "counter", WS_POPUP, 0, 0, 10, 10,
-                                 nullptr, nullptr, nullptr, nullptr);
+  HWND counter = topLevelWindow("QueryRunTestCounter", countingProc);
   ASSERT_NE(counter, nullptr);
   HungWindow hung = {CreateEventA(nullptr, TRUE, FALSE, nullptr),
                      CreateEventA(nullptr, TRUE, FALSE, nullptr), nullptr};
