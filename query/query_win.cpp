@@ -95,6 +95,7 @@ static Millis1900 firstSampleTime(const ServerQuery& query) {
   const Millis1900 planned = runStartedAt + firstSampleDelay(query.runOrder, runQueryCount);
   const uint64_t now = readCounterMs();
   const uint64_t allowed = nextContactAllowed(contacts, query.address, now);
+  if (allowed <= now) return planned;
   const Millis1900 polite = readClock() + static_cast<int64_t>(allowed - now);
   if (planned >= polite) return planned;
   return planned + (polite - planned + 999) / 1000 * 1000;

@@ -48,9 +48,9 @@ OffsetBounds sampleBounds(uint32_t seconds, Millis1900 connected, Millis1900 ans
   const uint64_t server = answerMs(seconds, answered) + static_cast<uint64_t>(userOffset);
   // The clock readings are whole milliseconds, cut: the answer may have been
   // read up to a millisecond after its stamp.
-  const uint64_t low = server - static_cast<uint64_t>(answered) - 1u;
-  const uint64_t high = server + 1000u - static_cast<uint64_t>(connected) +
-                        static_cast<uint64_t>(CONNECT_SLACK_MS);
+  const uint64_t slack = static_cast<uint64_t>(NOTIFY_SLACK_MS);
+  const uint64_t low = server - static_cast<uint64_t>(answered) - 1u - slack;
+  const uint64_t high = server + 1000u - static_cast<uint64_t>(connected) + slack;
   const OffsetBounds b = {static_cast<int64_t>(low), static_cast<int64_t>(high)};
   return b;
 }

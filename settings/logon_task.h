@@ -7,21 +7,22 @@
 // rights too, so the task is only made for a program in a folder that
 // standard users cannot write.
 #pragma once
-#include <string>
-#include <vector>
+#include <cstddef>
 
 #define LOGON_TASK_NAME L"Quorvel"
 
+// Room for the task's XML with a path of up to MAX_PATH characters, each
+// escaped at its longest.
+const size_t LOGON_TASK_XML_SIZE = 4096;
+
 // The task's XML: at any user's log-on, for the built-in Users group with the
 // highest available rights, start programPath with the argument "s"; no time
-// limit, also on batteries, and no second copy while one runs.
-std::wstring logonTaskXml(const std::wstring& programPath);
-
-// text with & < > " and ' replaced by their XML entities.
-std::wstring xmlEscaped(const std::wstring& text);
+// limit, also on batteries, and no second copy while one runs. The path has
+// & < > " and ' escaped. False, with xml empty, when it does not fit.
+bool buildLogonTaskXml(const wchar_t* programPath, wchar_t* xml, size_t size);
 
 // True when programPath is an absolute path (drive or UNC) naming something
-// inside one of secureFolders, compared without regard to ASCII case and by
-// whole folder names. A path with "." or ".." parts is never inside: those
-// could lead back out of the folder.
-bool isInSecureFolder(const std::wstring& programPath, const std::vector<std::wstring>& secureFolders);
+// inside one of the count secureFolders, compared without regard to ASCII case
+// and by whole folder names. A path with "." or ".." parts is never inside:
+// those could lead back out of the folder.
+bool isInSecureFolder(const wchar_t* programPath, const wchar_t* const secureFolders[], int count);

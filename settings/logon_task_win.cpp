@@ -3,49 +3,54 @@
 #include <objbase.h>
 #include <oleauto.h>
 #include <shlobj.h>
+// The folder ids are defined here, not taken from a library that brings every
+// id the system knows along with them.
+#include <initguid.h>
 #include <knownfolders.h>
 #include <taskschd.h>
 
-#include <string>
-#include <vector>
+#include <cwchar>
 
 #include "settings/logon_task.h"
 #include "settings/logon_task_win.h"
 
 namespace {
 
+const int SECURE_FOLDER_COUNT = 5;
+
 // The Program Files folders (all three views: a 64-bit program sees the 64-bit
 // one as ProgramFiles, but the list costs nothing) and the Windows folder.
-std::vector<std::wstring> secureFolders() {
-  std::vector<std::wstring> folders;
+// Folders that cannot be had stay empty and match nothing.
+void secureFolders(wchar_t folders[SECURE_FOLDER_COUNT][MAX_PATH]) {
   const KNOWNFOLDERID* ids[] = {&FOLDERID_ProgramFiles, &FOLDERID_ProgramFilesX86,
                                 &FOLDERID_ProgramFilesX64, &FOLDERID_Windows};
+  int n = 0;
   for (const KNOWNFOLDERID* id : ids) {
     PWSTR path = nullptr;
-    if (SUCCEEDED(SHGetKnownFolderPath(*id, 0, nullptr, &path))) folders.push_back(path);
+    folders[n][0] = L'\0';
+    if (SUCCEEDED(SHGetKnownFolderPath(*id, 0, nullptr, &path)) && std::wcslen(path) < MAX_PATH)
+      std::wcscpy(folders[n], path);
     CoTaskMemFree(path);
+    ++n;
   }
-  wchar_t windows[MAX_PATH];
-  const UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
-  if (length > 0 && length < MAX_PATH) folders.push_back(windows);
-  return folders;
+  const UINT length = GetWindowsDirectoryW(folders[n], MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) folders[n][0] = L'\0';
 }
 
 // The program's own path in its long form: started through an 8.3 name it
 // would not compare equal to the folder names. Empty when it does not fit.
-std::wstring programPath() {
-  wchar_t path[MAX_PATH];
-  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return std::wstring();
-  wchar_t longPath[MAX_PATH];
-  const DWORD longLength = GetLongPathNameW(path, longPath, MAX_PATH);
-  if (longLength == 0 || longLength >= MAX_PATH) return path;
-  return longPath;
+void programPath(wchar_t path[MAX_PATH]) {
+  wchar_t given[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, given, MAX_PATH);
+  path[0] = L'\0';
+  if (length == 0 || length >= MAX_PATH) return;
+  const DWORD longLength = GetLongPathNameW(given, path, MAX_PATH);
+  if (longLength == 0 || longLength >= MAX_PATH) std::wcscpy(path, given);
 }
 
 ITaskFolder* openRootFolder(ITaskService** service) {
   *service = nullptr;
-  if (FAILED(CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskService,
+  if (FAILED(CoCreateInstance(__uuidof(TaskScheduler), nullptr, CLSCTX_INPROC_SERVER, __uuidof(ITaskService),
                               reinterpret_cast<void**>(service))))
     return nullptr;
   VARIANT none;
@@ -59,9 +64,11 @@ ITaskFolder* openRootFolder(ITaskService** service) {
   return folder;
 }
 
-void registerTask(ITaskFolder* folder, const std::wstring& path) {
+void registerTask(ITaskFolder* folder, const wchar_t* path) {
+  static wchar_t definition[LOGON_TASK_XML_SIZE];
+  if (!buildLogonTaskXml(path, definition, LOGON_TASK_XML_SIZE)) return;
   BSTR name = SysAllocString(LOGON_TASK_NAME);
-  BSTR xml = SysAllocString(logonTaskXml(path).c_str());
+  BSTR xml = SysAllocString(definition);
   VARIANT group, none;
   VariantInit(&group);
   VariantInit(&none);
@@ -87,8 +94,12 @@ void deleteTask(ITaskFolder* folder) {
 }  // namespace
 
 void updateLogonTask(bool wanted) {
-  const std::wstring path = programPath();
-  const bool make = wanted && isInSecureFolder(path, secureFolders());
+  wchar_t path[MAX_PATH];
+  programPath(path);
+  wchar_t folders[SECURE_FOLDER_COUNT][MAX_PATH];
+  secureFolders(folders);
+  const wchar_t* const secure[SECURE_FOLDER_COUNT] = {folders[0], folders[1], folders[2], folders[3], folders[4]};
+  const bool make = wanted && isInSecureFolder(path, secure, SECURE_FOLDER_COUNT);
   // S_FALSE: COM was already set up on this thread; it still takes its own
   // CoUninitialize. RPC_E_CHANGED_MODE: set up in another model, usable as
   // it is, and not ours to undo.

@@ -20,9 +20,9 @@ SCREENSHOT = os.path.join(ROOT, "build", "quorvel-demo.png")
 
 # (address, behaviour, skew in ms, answer delay in ms)
 SERVERS = [
-    ("127.0.0.11", "answer", 500, 0),
-    ("127.0.0.12", "answer", 500, 0),
-    ("127.0.0.13", "delay", 500, 300),
+    ("127.0.0.11", "answer", 1234, 0),
+    ("127.0.0.12", "answer", 1234, 0),
+    ("127.0.0.13", "delay", 1234, 300),
     ("127.0.0.14", "answer", 7500, 0),      # far off: excluded as an outlier
     ("127.0.0.15", "refused", 0, 0),        # nothing listens there
 ]
@@ -88,8 +88,9 @@ def inside():
     else:
         print("   Wine refused to move the clock by that much (it allows steps under 0.5 s),")
         print("   so \"LastCorrectionTime\" is 0 and the status line stays empty.")
-    print("   Each answer carries whole seconds, so one reading is only good to a second;")
-    print("   the servers' skews of +500 ms centre that error on zero.")
+    print("   The servers that agree are 1234 ms ahead: each answer carries whole seconds,")
+    print("   yet the samples' bounds, spread over the second, put the clock %+d ms from them."
+          % (value - 1234))
 
     left, top, right, bottom = program.rect()
     shot = subprocess.run(["import", "-window", "root", "-crop",

@@ -22,8 +22,8 @@ RUN_STATUSES = (STATUS_GOOD, STATUS_UNUSED)  # what a good server of a correctin
 ERA = 1 << 32
 
 # Wine's clock readings may be a few ms coarser than the servers' stamps, and the
-# program allows a few ms for a connect notification waiting in its queue.
-CLOCK_GRAIN_MS = 15
+# program widens each bound by the time a notification may wait in its queue.
+CLOCK_GRAIN_MS = 30
 
 
 def era_seconds(value, at_ms):

@@ -12,6 +12,16 @@ bool contains(const std::wstring& text, const std::wstring& part) {
   return text.find(part) != std::wstring::npos;
 }
 
+std::wstring logonTaskXml(const wchar_t* path) {
+  static wchar_t xml[LOGON_TASK_XML_SIZE];
+  EXPECT_TRUE(buildLogonTaskXml(path, xml, LOGON_TASK_XML_SIZE));
+  return xml;
+}
+
+bool isInSecureFolder(const wchar_t* path, const std::vector<const wchar_t*>& folders) {
+  return ::isInSecureFolder(path, folders.data(), static_cast<int>(folders.size()));
+}
+
 TEST(LogonTaskXml, StartsTheProgramElevatedAtEveryLogOn) {
   const std::wstring xml = logonTaskXml(L"C:\\Program Files\\Quorvel\\quorvel.exe");
   EXPECT_TRUE(contains(xml, L"<Command>C:\\Program Files\\Quorvel\\quorvel.exe</Command>"));
@@ -39,9 +49,9 @@ TEST(LogonTaskXml, PathIsEscapedAndNeverQuoted) {
 
 class SecureFolder : public ::testing::Test {
  protected:
-  const std::vector<std::wstring> folders = {L"C:\\Program Files", L"C:\\Program Files (x86)\\",
-                                             L"C:\\Windows"};
-  bool secure(const std::wstring& path) const { return isInSecureFolder(path, folders); }
+  const std::vector<const wchar_t*> folders = {L"C:\\Program Files", L"C:\\Program Files (x86)\\",
+                                               L"C:\\Windows"};
+  bool secure(const wchar_t* path) const { return isInSecureFolder(path, folders); }
 };
 
 TEST_F(SecureFolder, InsideProgramFilesOrWindowsInAnyCase) {
@@ -78,6 +88,13 @@ TEST_F(SecureFolder, EmptyRelativeAndEscapingPathsAreNot) {
   EXPECT_FALSE(secure(L"\\Program Files\\quorvel.exe"));  // on the current drive
   EXPECT_FALSE(secure(L"C:\\Program Files\\..\\Users\\ann\\quorvel.exe"));
   EXPECT_FALSE(secure(L"C:\\Windows\\.\\..\\quorvel.exe"));
+}
+
+TEST(LogonTaskXml, APathThatDoesNotFitGivesNothing) {
+  wchar_t small[64];
+  EXPECT_FALSE(buildLogonTaskXml(L"C:\\q.exe", small, 64));
+  EXPECT_EQ(small[0], L'\0');
+  EXPECT_FALSE(buildLogonTaskXml(L"C:\\q.exe", small, 0));
 }
 
 TEST(SecureFolderList, EmptyOrRelativeFoldersSecureNothing) {

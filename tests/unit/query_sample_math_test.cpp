@@ -47,14 +47,14 @@ TEST(SampleCorrection, MiddleOfTheSecondAdvancedByHalfTheLatency) {
 TEST(SampleBounds, FromTheConnectionToTheAnswer) {
   // Connected at .100, answered at .140 of the second before the answer's:
   // the server read somewhere in between, so the offset lies in
-  // [1000 - 140 - 1, 2000 - 100 + slack).
+  // [1000 - 140 - 1, 2000 - 100), with the slack on either side.
   const Millis1900 second = (Y2000 - 1) * 1000;
   const OffsetBounds b = sampleBounds(static_cast<uint32_t>(Y2000), second + 100, second + 140, 0);
-  EXPECT_EQ(b.low, 859);
-  EXPECT_EQ(b.high, 1900 + CONNECT_SLACK_MS);
+  EXPECT_EQ(b.low, 859 - NOTIFY_SLACK_MS);
+  EXPECT_EQ(b.high, 1900 + NOTIFY_SLACK_MS);
   const OffsetBounds shifted = sampleBounds(static_cast<uint32_t>(Y2000), second + 100, second + 140, 3000);
-  EXPECT_EQ(shifted.low, 3859);
-  EXPECT_EQ(shifted.high, 4900 + CONNECT_SLACK_MS);
+  EXPECT_EQ(shifted.low, 3859 - NOTIFY_SLACK_MS);
+  EXPECT_EQ(shifted.high, 4900 + NOTIFY_SLACK_MS);
 }
 
 TEST(SampleBounds, AlwaysHoldTheTrueOffset) {
