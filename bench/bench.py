@@ -719,8 +719,8 @@ def previous_arithmetic(conns_by_addr):
     return None, per, dropped
 
 
-def bench_accuracy_class(rig, spec, runs, seed):
-    key, what, delay, addresses, twins, draw = spec
+def bench_accuracy_class(rig, servers_class, runs, seed):
+    key, what, delay, addresses, twins, draw = servers_class
     rng = random.Random(seed)
     pause = random.Random(seed + 1000)
     for addr in addresses:
@@ -1121,7 +1121,7 @@ def lane_plan(sections, quick, with_delays):
     """Lists of (result name, measure(rig)) that run one after another in one lane;
     the lanes run side by side. Balanced to about the same length each."""
     runs = 3 if quick else 20
-    classes = {spec[0]: spec for spec in accuracy_classes(with_delays)}
+    classes = {c[0]: c for c in accuracy_classes(with_delays)}
 
     def acc(key, n, seed):
         return ("accuracy:" + key, lambda rig: bench_accuracy_class(rig, classes[key], n, seed))
@@ -1213,7 +1213,7 @@ def inside(args):
     if "endurance" in results:
         out["endurance"] = results["endurance"]
     accuracy = [results[k] for k in results if k.startswith("accuracy:")]
-    order = [spec[0] for spec in accuracy_classes(True)]
+    order = [c[0] for c in accuracy_classes(True)]
     accuracy.sort(key=lambda r: order.index(r["key"]))
     if accuracy:
         out["accuracy"] = accuracy

@@ -128,7 +128,8 @@ static void aimNextSample(int slot) {
   ServerQuery& query = serverQueries[slot];
   // The aim is an offset with the user's offset in it; the phase of the
   // reading depends on the server's own offset alone.
-  const int64_t aim = nextSampleAim(slot) - userOffset;
+  const int64_t aim = static_cast<int64_t>(static_cast<uint64_t>(nextSampleAim(slot)) -
+                                           static_cast<uint64_t>(userOffset));
   const Millis1900 now = readClock();
   const Millis1900 earliest = query.nextSampleAt > now ? query.nextSampleAt : now;
   query.nextSampleAt = sampleStartFor(earliest, aim, query.leadMs);

@@ -23,14 +23,14 @@ Millis1900 sampleStartFor(Millis1900 earliest, int64_t aim, int64_t lead) {
 OffsetBounds sampleCore(const int64_t corrections[], int taken) {
   if (taken <= 0) return OffsetBounds{0, 0};
   OffsetBounds core = boundsAround(corrections[0]);
-  int64_t sum = corrections[0];
+  uint64_t sum = static_cast<uint64_t>(corrections[0]);  // wraps like the signed sum
   for (int i = 1; i < taken; ++i) {
     const OffsetBounds b = boundsAround(corrections[i]);
     if (b.low > core.low) core.low = b.low;
     if (b.high < core.high) core.high = b.high;
-    sum += corrections[i];
+    sum += static_cast<uint64_t>(corrections[i]);
   }
-  return boundsHold(core) ? core : boundsAround(sum / taken);
+  return boundsHold(core) ? core : boundsAround(static_cast<int64_t>(sum) / taken);
 }
 
 // Cores that merely touch, within the jitter of two exchanges, do not make
@@ -43,7 +43,11 @@ int64_t sampleAim(const OffsetBounds cores[], int count, int self, int sampleInd
 
   OffsetBounds inner[AGREEMENT_CAPACITY];
   const int n = count < AGREEMENT_CAPACITY ? count : AGREEMENT_CAPACITY;
-  for (int i = 0; i < n; ++i) inner[i] = {cores[i].low + CORE_TOUCH_MS, cores[i].high - CORE_TOUCH_MS};
+  for (int i = 0; i < n; ++i) {
+    // Unsigned, so that cores of absurd offsets wrap instead of overflowing.
+    inner[i].low = static_cast<int64_t>(static_cast<uint64_t>(cores[i].low) + CORE_TOUCH_MS);
+    inner[i].high = static_cast<int64_t>(static_cast<uint64_t>(cores[i].high) - CORE_TOUCH_MS);
+  }
   const Agreement shared = findAgreement(inner, n);
   const OffsetBounds g = shared.bounds;
   const bool member = shared.count >= 2 && own.low <= g.low && g.high <= own.high;

@@ -81,10 +81,16 @@ static uint64_t tickScale;
 static bool tickScaleKnown;
 
 uint64_t readCounterMs() {
-  LARGE_INTEGER frequency, count;
-  if (!QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0) return GetTickCount64();
+  // The frequency is fixed at boot: asked once, like the tick scale below.
+  static LONGLONG frequency = -1;
+  if (frequency < 0) {
+    LARGE_INTEGER f;
+    frequency = QueryPerformanceFrequency(&f) && f.QuadPart > 0 ? f.QuadPart : 0;
+  }
+  if (frequency == 0) return GetTickCount64();
+  LARGE_INTEGER count;
   QueryPerformanceCounter(&count);
-  return counterMs(static_cast<uint64_t>(count.QuadPart), static_cast<uint64_t>(frequency.QuadPart));
+  return counterMs(static_cast<uint64_t>(count.QuadPart), static_cast<uint64_t>(frequency));
 }
 
 uint32_t readTickMs() {

@@ -2,6 +2,7 @@
 // the spacing between contacts with one address.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <random>
 
@@ -105,6 +106,15 @@ TEST(SamplePlan, ThirdSamplesSplitTheSharedCoreAmongItsServers) {
   for (OffsetBounds& b : fifty) b = {0, 510};
   EXPECT_EQ(sampleAim(fifty, 50, 0, 2), 11);
   EXPECT_EQ(sampleAim(fifty, 50, 49, 2), 498);
+}
+
+TEST(SamplePlan, AbsurdOffsetsWrapInsteadOfOverflowing) {
+  // An extreme user offset puts the cores at the ends of the 64-bit range.
+  const int64_t extreme[3] = {INT64_MAX, INT64_MAX - 1, INT64_MIN};
+  const OffsetBounds cores[3] = {sampleCore(extreme, 3), sampleCore(extreme, 1), {INT64_MIN, INT64_MIN + 1}};
+  // Under the sanitizers an overflow here ends the test.
+  sampleCore(extreme, 2);
+  for (int self = 0; self < 3; ++self) sampleAim(cores, 3, self, 2);
 }
 
 TEST(ContactSpacing, NoAddressTwiceWithinFourSeconds) {
