@@ -149,4 +149,11 @@ TEST(Consensus, Int64Image) {
   EXPECT_EQ(std::memcmp(image, minusTwo, 8), 0);
 }
 
+TEST(Consensus, BoundsThatDoNotHoldStandForHalfASecondAround) {
+  // No bounds at all: each server still agrees as [c - 500, c + 500).
+  const ConsensusResult r = consensusOf({good(0, 0), good(1, 0), good(2, 900)});
+  EXPECT_EQ(r.agreeing, 3);
+  EXPECT_EQ(r.correction, 450);  // the middle of [400, 500), not the mean 300
+}
+
 }  // namespace

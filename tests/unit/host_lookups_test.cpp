@@ -31,4 +31,13 @@ TEST(HostLookups, AnAbandonedLookupKeepsItsBufferUntilItsAnswer) {
   EXPECT_EQ(claimHostLookup(table, 1), -1);
 }
 
+TEST(HostLookups, ALookupNotYetStartedIsFoundByNoHandle) {
+  static HostLookup table[HOST_LOOKUP_CAPACITY];
+  std::memset(table, 0, sizeof table);
+  const int claimed = claimHostLookup(table, 3);
+  ASSERT_GE(claimed, 0);
+  abandonHostLookup(table, 0);
+  EXPECT_EQ(table[claimed].slot, 3);
+}
+
 }  // namespace

@@ -31,6 +31,8 @@ TEST(TimeAnswer, EraNearestTheLocalClock) {
   EXPECT_EQ(answerSeconds(0, Y2000 * 1000), WRAP);
   EXPECT_EQ(answerSeconds(0x80000000u, 0), -(int64_t{1} << 31));
   EXPECT_EQ(answerSeconds(1, -1500), 1);  // local clock before 1900
+  // That clock is in second -2, not -1: an answer half an era from it is the earlier era.
+  EXPECT_EQ(answerSeconds(0x7FFFFFFEu, -1500), -2 - (int64_t{1} << 31));
 }
 
 TEST(SampleCorrection, MiddleOfTheSecondAdvancedByHalfTheLatency) {

@@ -135,4 +135,43 @@ TEST(ContactSpacing, NoAddressTwiceWithinFourSeconds) {
   EXPECT_EQ(nextContactAllowed(log, 990, 100000 + 999 * 100), 100000 + 990 * 100 + gap);
 }
 
+TEST(Agreement, TieRulesAndIntervalsThatDoNotHold) {
+  // Where one interval ends and two start, the two count, not three.
+  const OffsetBounds meeting[3] = {{0, 10}, {10, 20}, {10, 20}};
+  const Agreement m = findAgreement(meeting, 3);
+  EXPECT_EQ(m.count, 2);
+  EXPECT_EQ(m.bounds.low, 10);
+  EXPECT_EQ(m.bounds.high, 20);
+  // Equally covered and equally wide: the lowest wins.
+  const OffsetBounds equal[2] = {{20, 30}, {0, 10}};
+  EXPECT_EQ(findAgreement(equal, 2).bounds.low, 0);
+  // Empty and inverted intervals (a core shrunk to nothing) are no opinion.
+  const OffsetBounds hollow[4] = {{3, 1}, {3, 1}, {5, 5}, {0, 10}};
+  const Agreement h = findAgreement(hollow, 4);
+  EXPECT_EQ(h.count, 1);
+  EXPECT_EQ(h.bounds.low, 0);
+  EXPECT_EQ(h.bounds.high, 10);
+  // Past the capacity intervals are left out, never written past the edges.
+  OffsetBounds many[AGREEMENT_CAPACITY + 1];
+  for (OffsetBounds& b : many) b = {0, 10};
+  EXPECT_EQ(findAgreement(many, AGREEMENT_CAPACITY + 1).count, AGREEMENT_CAPACITY);
+}
+
+TEST(SamplePlan, ASecondSampleHalvesItsOwnServerEvenWhenOthersAgree) {
+  const OffsetBounds cores[2] = {{0, 1000}, {400, 1400}};
+  EXPECT_EQ(sampleAim(cores, 2, 0, 1), 500);
+  EXPECT_EQ(sampleAim(cores, 2, 1, 1), 900);
+}
+
+TEST(ContactSpacing, AFullLogMakesRoomWithItsOldestEntry) {
+  ContactLog log;
+  std::memset(&log, 0, sizeof log);
+  // Every entry recent: the oldest gives way, the newest stays.
+  for (uint32_t a = 0; a < CONTACT_LOG_SIZE; ++a) recordContact(log, a + 1, 1000 + a);
+  recordContact(log, 5000, 1200);
+  EXPECT_EQ(nextContactAllowed(log, CONTACT_LOG_SIZE, 1200),
+            1000 + (CONTACT_LOG_SIZE - 1) + SAMPLE_SPACING_MS + SPACING_MARGIN_MS);
+  EXPECT_EQ(nextContactAllowed(log, 1, 1200), 1200u);
+}
+
 }  // namespace
