@@ -114,7 +114,9 @@ void offerInstall() {
 }
 
 void installInProgramFiles() {
-  if (copyProcess != nullptr) return;  // a handover is already under way
+  // A handover already under way, or nothing to gain: the menu offers the
+  // command only while the program could not start at log-on.
+  if (copyProcess != nullptr || programMayStartAtLogon()) return;
   wchar_t programFiles[MAX_PATH], folder[MAX_PATH], target[MAX_PATH], own[MAX_PATH];
   const DWORD ownLength = GetModuleFileNameW(nullptr, own, MAX_PATH);
   if (ownLength == 0 || ownLength >= MAX_PATH || !programFilesFolder(programFiles) ||
