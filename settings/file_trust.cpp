@@ -11,13 +11,6 @@ const wchar_t* const TRUSTED_SIDS[] = {
     L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",  // TrustedInstaller
 };
 
-bool sameSid(const wchar_t* a, const wchar_t* b) {
-  // SID texts are written with an upper-case S by the system, but a hand-made
-  // descriptor may not be.
-  if ((a[0] != L'S' && a[0] != L's') || (b[0] != L'S' && b[0] != L's')) return false;
-  return std::wcscmp(a + 1, b + 1) == 0;
-}
-
 bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 // "X:\\" or "\\\\server\\share\\": the part of the path no walk goes above.
@@ -35,11 +28,12 @@ size_t rootLength(const wchar_t* path, size_t length) {
 }  // namespace
 
 bool isTrustedSid(const wchar_t* sid, const wchar_t* ownSid) {
-  if (sid == nullptr || sid[0] == L'\0') return false;
+  // The system writes SID texts in one form, so equal texts are equal SIDs.
+  if (sid == nullptr) return false;
   for (const wchar_t* trusted : TRUSTED_SIDS) {
-    if (sameSid(sid, trusted)) return true;
+    if (std::wcscmp(sid, trusted) == 0) return true;
   }
-  return ownSid != nullptr && ownSid[0] != L'\0' && sameSid(sid, ownSid);
+  return ownSid != nullptr && ownSid[0] != L'\0' && std::wcscmp(sid, ownSid) == 0;
 }
 
 uint32_t replacingRights(uint32_t mask, TrustLevel level) {

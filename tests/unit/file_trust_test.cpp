@@ -50,8 +50,10 @@ TEST(FileTrust, ACleanProgramFilesFolderAndItsFilePass) {
 TEST(FileTrust, TheRunningAccountMayOwnAndHoldEverything) {
   EXPECT_TRUE(safe(ME, {allow(ME, FULL), allow(SYSTEM, FULL), allow(EVERYONE, READ_EXECUTE)}, TRUST_FILE));
   EXPECT_FALSE(safe(ANN, {allow(ME, FULL)}, TRUST_FILE));
-  // Only the whole SID is the account: a prefix of it is another one.
+  // Only the whole SID is the account: one that begins or ends like it is another.
   EXPECT_FALSE(safe(L"S-1-5-21-1004336348-1177238915-682003330-100", {}, TRUST_FILE));
+  EXPECT_FALSE(safe(L"S-1-5-21-1004336348-1177238915-682003330-10001", {}, TRUST_FILE));
+  EXPECT_FALSE(safe(L"S-1-5-180", {}, TRUST_FILE));
 }
 
 TEST(FileTrust, AFolderWhereUsersMayAddFilesIsNoHomeButMayLieAbove) {
