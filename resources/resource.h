@@ -31,6 +31,7 @@
 #define IDM_OPEN 114
 #define IDM_QUIT 116
 #define IDM_RESTORE_LIST 117
+#define IDM_INSTALL 118
 
 // Window messages of the main window
 #define WM_TRAY_CALLBACK 0x400
@@ -42,3 +43,4 @@
 #define TIMER_EXIT 1
 #define TIMER_BUSY 2
 #define TIMER_SAMPLE 3
+#define TIMER_HANDOVER 8  // waits for the copy in Program Files to run

@@ -122,13 +122,43 @@ bool isInside(const wchar_t* path, size_t pathLength, const wchar_t* folder) {
   return false;
 }
 
+bool hasStreamName(const wchar_t* path, size_t length) {
+  for (size_t i = 2; i < length; ++i) {
+    if (path[i] == L':') return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool isInSecureFolder(const wchar_t* programPath, const wchar_t* const secureFolders[], int count) {
   const size_t length = std::wcslen(programPath);
-  if (!isAbsolute(programPath, length) || hasDotPart(programPath, length)) return false;
+  if (!isAbsolute(programPath, length) || hasDotPart(programPath, length) ||
+      hasStreamName(programPath, length))
+    return false;
   for (int i = 0; i < count; ++i) {
     if (secureFolders[i] != nullptr && isInside(programPath, length, secureFolders[i])) return true;
   }
   return false;
+}
+
+bool plainFinalPath(const wchar_t* finalPath, wchar_t* out, size_t size) {
+  if (size == 0) return false;
+  const wchar_t* rest = finalPath;
+  const wchar_t* lead = L"";
+  if (std::wcsncmp(finalPath, L"\\\\?\\UNC\\", 8) == 0) {
+    rest = finalPath + 8;
+    lead = L"\\\\";
+  } else if (std::wcsncmp(finalPath, L"\\\\?\\", 4) == 0) {
+    rest = finalPath + 4;
+  }
+  const size_t leadLength = std::wcslen(lead);
+  const size_t restLength = std::wcslen(rest);
+  if (leadLength + restLength >= size) {
+    out[0] = L'\0';
+    return false;
+  }
+  std::wmemcpy(out, lead, leadLength);
+  std::wmemcpy(out + leadLength, rest, restLength + 1);
+  return true;
 }

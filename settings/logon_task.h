@@ -24,5 +24,13 @@ bool buildLogonTaskXml(const wchar_t* programPath, wchar_t* xml, size_t size);
 // True when programPath is an absolute path (drive or UNC) naming something
 // inside one of the count secureFolders, compared without regard to ASCII case
 // and by whole folder names. A path with "." or ".." parts is never inside:
-// those could lead back out of the folder.
+// those could lead back out of the folder. Nor is one with a ':' after the
+// drive's: that names an alternate data stream ("C:\Windows\Tasks:q.exe"),
+// a file hidden inside a folder or file with rights of its own.
 bool isInSecureFolder(const wchar_t* programPath, const wchar_t* const secureFolders[], int count);
+
+// A final path as the system reports it for an open file ("\\?\C:\..." or
+// "\\?\UNC\server\...") in its usual form ("C:\..." or "\\server\...");
+// other paths are copied as they are. False, with out empty, when it does not
+// fit in size characters with its terminator.
+bool plainFinalPath(const wchar_t* finalPath, wchar_t* out, size_t size);

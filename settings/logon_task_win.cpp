@@ -12,40 +12,59 @@
 #include <cwchar>
 
 #include "settings/logon_task.h"
+#include "settings/file_trust_win.h"
 #include "settings/logon_task_win.h"
+#include "shell/install_win.h"
 
 namespace {
 
-const int SECURE_FOLDER_COUNT = 5;
+const int SECURE_FOLDER_COUNT = 2;
 
-// The Program Files folders (all three views: a 64-bit program sees the 64-bit
-// one as ProgramFiles, but the list costs nothing) and the Windows folder.
-// Folders that cannot be had stay empty and match nothing.
-void secureFolders(wchar_t folders[SECURE_FOLDER_COUNT][MAX_PATH]) {
-  const KNOWNFOLDERID* ids[] = {&FOLDERID_ProgramFiles, &FOLDERID_ProgramFilesX86,
-                                &FOLDERID_ProgramFilesX64, &FOLDERID_Windows};
-  int n = 0;
-  for (const KNOWNFOLDERID* id : ids) {
-    PWSTR path = nullptr;
-    folders[n][0] = L'\0';
-    if (SUCCEEDED(SHGetKnownFolderPath(*id, 0, nullptr, &path)) && std::wcslen(path) < MAX_PATH)
-      std::wcscpy(folders[n], path);
-    CoTaskMemFree(path);
-    ++n;
-  }
-  const UINT length = GetWindowsDirectoryW(folders[n], MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) folders[n][0] = L'\0';
+// The path the system ends at for path, in its plain form: junctions,
+// symbolic links, 8.3 names and ".." resolved, so that no name can lead the
+// place rule somewhere else than the file itself. Empty when it cannot be had.
+void finalPath(const wchar_t* path, wchar_t out[MAX_PATH]) {
+  out[0] = L'\0';
+  // Backup semantics let a folder be opened too; no right beyond reading its
+  // attributes is asked for.
+  HANDLE file = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  wchar_t reported[MAX_PATH + 8];
+  const DWORD length = GetFinalPathNameByHandleW(file, reported, MAX_PATH + 8,
+                                                 FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  CloseHandle(file);
+  if (length == 0 || length >= MAX_PATH + 8) return;
+  plainFinalPath(reported, out, MAX_PATH);
 }
 
-// The program's own path in its long form: started through an 8.3 name it
-// would not compare equal to the folder names. Empty when it does not fit.
+// The 64-bit and the 32-bit Program Files folders. The Windows folder does not
+// count: standard users may write to several folders in it. Folders that
+// cannot be had stay empty and match nothing.
+void secureFolders(wchar_t folders[SECURE_FOLDER_COUNT][MAX_PATH]) {
+  const KNOWNFOLDERID* ids[SECURE_FOLDER_COUNT] = {&FOLDERID_ProgramFiles, &FOLDERID_ProgramFilesX86};
+  for (int n = 0; n < SECURE_FOLDER_COUNT; ++n) {
+    PWSTR path = nullptr;
+    folders[n][0] = L'\0';
+    if (SUCCEEDED(SHGetKnownFolderPath(*ids[n], 0, nullptr, &path))) finalPath(path, folders[n]);
+    CoTaskMemFree(path);
+  }
+}
+
+// The program's own final path. Empty when it does not fit.
 void programPath(wchar_t path[MAX_PATH]) {
   wchar_t given[MAX_PATH];
   const DWORD length = GetModuleFileNameW(nullptr, given, MAX_PATH);
   path[0] = L'\0';
   if (length == 0 || length >= MAX_PATH) return;
-  const DWORD longLength = GetLongPathNameW(given, path, MAX_PATH);
-  if (longLength == 0 || longLength >= MAX_PATH) std::wcscpy(path, given);
+  finalPath(given, path);
+}
+
+bool isTrustedProgram(const wchar_t* path) {
+  wchar_t folders[SECURE_FOLDER_COUNT][MAX_PATH];
+  secureFolders(folders);
+  const wchar_t* const secure[SECURE_FOLDER_COUNT] = {folders[0], folders[1]};
+  return isInSecureFolder(path, secure, SECURE_FOLDER_COUNT) && noOtherUserCanReplace(path);
 }
 
 ITaskFolder* openRootFolder(ITaskService** service) {
@@ -93,13 +112,28 @@ void deleteTask(ITaskFolder* folder) {
 
 }  // namespace
 
+bool programFilesFolder(wchar_t folder[MAX_PATH]) {
+  PWSTR path = nullptr;
+  folder[0] = L'\0';
+  if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_ProgramFiles, 0, nullptr, &path)) && std::wcslen(path) < MAX_PATH)
+    std::wcscpy(folder, path);
+  CoTaskMemFree(path);
+  return folder[0] != L'\0';
+}
+
+bool programMayStartAtLogon() {
+  wchar_t path[MAX_PATH];
+  programPath(path);
+  return isTrustedProgram(path);
+}
+
 void updateLogonTask(bool wanted) {
   wchar_t path[MAX_PATH];
   programPath(path);
-  wchar_t folders[SECURE_FOLDER_COUNT][MAX_PATH];
-  secureFolders(folders);
-  const wchar_t* const secure[SECURE_FOLDER_COUNT] = {folders[0], folders[1], folders[2], folders[3], folders[4]};
-  const bool make = wanted && isInSecureFolder(path, secure, SECURE_FOLDER_COUNT);
+  // Checked again at every start: a file moved out, or a folder opened up to
+  // others since, loses its task.
+  const bool make = wanted && isTrustedProgram(path);
+  if (wanted && !make) offerInstall();
   // S_FALSE: COM was already set up on this thread; it still takes its own
   // CoUninitialize. RPC_E_CHANGED_MODE: set up in another model, usable as
   // it is, and not ours to undo.

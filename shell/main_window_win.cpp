@@ -15,8 +15,10 @@
 #include "servers/server_list.h"
 #include "servers/server_list_win.h"
 #include "servers/server_table.h"
+#include "settings/logon_task_win.h"
 #include "settings/settings.h"
 #include "shell/app.h"
+#include "shell/install_win.h"
 #include "shell/main_window_win.h"
 #include "shell/placement.h"
 #include "shell/schedule.h"
@@ -145,6 +147,7 @@ void showTrayMenu() {
   HMENU popup = GetSubMenu(menu, 0);
   SetMenuDefaultItem(popup, 0, TRUE);
   labelSynchronizeItem(popup);
+  if (programMayStartAtLogon()) DeleteMenu(popup, IDM_INSTALL, MF_BYCOMMAND);
   TrackPopupMenu(popup, TPM_LEFTALIGN | TPM_TOPALIGN, cursor.x, cursor.y, 0, mainWindow, nullptr);
   // The documented companion of the foreground switch: a message to the owner
   // lets a second click on the icon open the menu again rather than dismiss it.
@@ -267,6 +270,7 @@ INT_PTR onCommand(WPARAM wParam) {
     case IDM_EDIT_SERVER: editServerCommand(); return TRUE;
     case IDM_OPEN: onOpen(); return TRUE;
     case IDM_QUIT: DestroyWindow(mainWindow); return TRUE;
+    case IDM_INSTALL: installInProgramFiles(); return TRUE;
     case IDC_OFFSET_EDIT:
       if (HIWORD(wParam) == EN_KILLFOCUS) onOffsetEdited();
       return TRUE;

@@ -1,15 +1,19 @@
-"""The log-on task beside the Run value, made only for a program under Program Files.
+"""The log-on task beside the Run value, made only for a program under Program Files,
+and the tray command that copies the program there.
 
 Wine keeps a registered task as a file under C:\\windows\\system32\\tasks but drops
 its triggers, principal and actions, so these tests look at whether it exists; the
-unit tests check what it holds.
+unit tests check what it holds. Wine reports every file as owned by the account the
+program runs as, with full control for it and SYSTEM and read for Everyone: every
+file passes the permission rule here, so under Wine the place alone decides (the
+unit tests check the rule on real Windows descriptors).
 """
 import os
 import shutil
 import unittest
 
-from harness import (IDOK, REG_SZ, RUN_KEY, RUN_VALUE, UNINSTALL_KEY, QuorvelTestCase,
-                     wait_until)
+from harness import (IDC_SERVER_LIST, IDM_INSTALL, IDM_QUIT, IDOK, REG_SZ, RUN_KEY, RUN_VALUE,
+                     TITLE, UNINSTALL_KEY, WM_COMMAND, QuorvelTestCase, wait_until)
 
 TASK_FILE = os.path.join(os.environ.get("WINEPREFIX", ""), "drive_c", "windows", "system32",
                          "tasks", "Quorvel")
@@ -79,6 +83,44 @@ class LogonTask(QuorvelTestCase):
         program.wait_window()
         wait_until(lambda: self.run_value() == '"%s" s' % exe)
         wait_until(lambda: not task_exists())
+
+    def test_under_the_windows_folder_only_the_run_value(self):
+        # Standard users may write to several folders under the Windows folder.
+        exe = install("windows", "Quorvel")
+        program = self.start(exe=exe)
+        program.wait_window()
+        wait_until(lambda: self.run_value() == '"%s" s' % exe)
+        self.assertFalse(task_exists())
+
+    def copy_window(self, first_pid):
+        """The main window of an instance that the test did not start itself."""
+        for w in self.ctl.windows():
+            if w.title == TITLE and w.pid != first_pid and self.ctl.item(w.hwnd, IDC_SERVER_LIST):
+                return w
+        return None
+
+    def stop_copy(self, window):
+        if self.ctl.is_window(window.hwnd):
+            self.ctl.post(window.hwnd, WM_COMMAND, IDM_QUIT, 0)
+        self.ctl.wait_pid(window.pid, 20000)
+
+    def test_install_copies_to_program_files_and_hands_over(self):
+        exe = install("Quorvel")
+        first = self.start(exe=exe)
+        first.wait_window()
+        wait_until(lambda: self.run_value() == '"%s" s' % exe)
+        self.assertFalse(task_exists())
+
+        first.command(IDM_INSTALL)
+        copy = wait_until(lambda: self.copy_window(first.wine_pid), 60)
+        self.addCleanup(self.stop_copy, copy)
+        self.assertTrue(os.path.isfile(os.path.join(os.environ["WINEPREFIX"], "drive_c",
+                                                    "Program Files", "Quorvel", "quorvel.exe")))
+        self.assertEqual(first.wait_exit(60), 0)
+        target = "C:\\Program Files\\Quorvel\\quorvel.exe"
+        wait_until(lambda: self.run_value() == '"%s" s' % target)
+        wait_until(task_exists)
+        self.assertTrue(self.ctl.is_window(copy.hwnd))
 
     def test_a_second_log_on_start_leaves_the_running_window_alone(self):
         # With UAC off both the Run value and the task start the program.

@@ -95,6 +95,13 @@ TEST(LogonTaskXml, APathThatDoesNotFitGivesNothing) {
   EXPECT_FALSE(buildLogonTaskXml(L"C:\\q.exe", small, 64));
   EXPECT_EQ(small[0], L'\0');
   EXPECT_FALSE(buildLogonTaskXml(L"C:\\q.exe", small, 0));
+  // Exactly as much room as the text and its terminator need, in a buffer of
+  // that size so that a terminator one past the end is caught.
+  const size_t needed = logonTaskXml(L"C:\\q.exe").size() + 1;
+  std::vector<wchar_t> exact(needed);
+  EXPECT_TRUE(buildLogonTaskXml(L"C:\\q.exe", exact.data(), needed));
+  std::vector<wchar_t> short1(needed - 1);
+  EXPECT_FALSE(buildLogonTaskXml(L"C:\\q.exe", short1.data(), needed - 1));
 }
 
 TEST(SecureFolderList, EmptyOrRelativeFoldersSecureNothing) {
@@ -102,6 +109,34 @@ TEST(SecureFolderList, EmptyOrRelativeFoldersSecureNothing) {
   // An empty entry must not turn into "\" and so match every UNC path.
   EXPECT_FALSE(isInSecureFolder(L"\\\\server\\share\\q.exe", {L"", L"Program Files"}));
   EXPECT_TRUE(isInSecureFolder(L"\\\\server\\share\\q.exe", {L"\\\\server\\share"}));
+  // "C:Windows" is relative to drive C's current folder, wherever that is.
+  EXPECT_FALSE(isInSecureFolder(L"C:Windows\\q.exe", {L"C:Windows"}));
+}
+
+TEST_F(SecureFolder, AlternateDataStreamsAreNot) {
+  EXPECT_FALSE(secure(L"C:\\Windows\\Tasks:quorvel.exe"));
+  EXPECT_FALSE(secure(L"C:\\Program Files\\Q\\quorvel.exe:x"));
+  EXPECT_FALSE(secure(L"C:\\Program Files\\Q:x\\quorvel.exe"));
+  EXPECT_FALSE(isInSecureFolder(L"\\\\server\\share\\q.exe:x", {L"\\\\server\\share"}));
+}
+
+std::wstring plain(const wchar_t* finalPath) {
+  wchar_t out[64];
+  EXPECT_TRUE(plainFinalPath(finalPath, out, 64));
+  return out;
+}
+
+TEST(FinalPath, TheLongFormsPrefixGoes) {
+  EXPECT_EQ(plain(L"\\\\?\\C:\\Program Files\\Q\\q.exe"), L"C:\\Program Files\\Q\\q.exe");
+  EXPECT_EQ(plain(L"\\\\?\\UNC\\server\\share\\q.exe"), L"\\\\server\\share\\q.exe");
+  EXPECT_EQ(plain(L"C:\\q.exe"), L"C:\\q.exe");
+  // Exactly as much room as needed, then one less.
+  wchar_t out[16];
+  EXPECT_TRUE(plainFinalPath(L"\\\\?\\UNC\\s\\h\\q.exe", out, 12));  // 11 characters
+  EXPECT_STREQ(out, L"\\\\s\\h\\q.exe");
+  EXPECT_FALSE(plainFinalPath(L"\\\\?\\UNC\\s\\h\\q.exe", out, 11));
+  EXPECT_EQ(out[0], L'\0');
+  EXPECT_FALSE(plainFinalPath(L"\\\\?\\C:\\q.exe", out, 0));
 }
 
 }  // namespace

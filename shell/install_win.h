@@ -1,0 +1,12 @@
+// The way to Program Files: the hint that the log-on start needs it, and the
+// command that copies the program there and hands over to the copy.
+#pragma once
+
+// Tells the user, in a balloon on the tray icon, why the program will not start
+// at log-on from where it is and what to do; at most once per process.
+void offerInstall();
+
+// Command IDM_INSTALL: copies the program to %ProgramFiles%\Quorvel\quorvel.exe,
+// starts the copy and ends this instance once the copy runs. A failure is
+// told in a message box and leaves this instance as it was.
+void installInProgramFiles();
