@@ -125,7 +125,7 @@ bool openOwnNamespace() {
 
 // The record's window, if it is the main window of the process that wrote it.
 HWND publishedWindow() {
-  const HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, recordName);
+  const HANDLE mapping = OpenFileMappingW(FILE_MAP_READ | READ_CONTROL, FALSE, recordName);
   if (mapping == nullptr) return nullptr;
   InstanceRecord record = {};
   if (trustedOwner(mapping)) {

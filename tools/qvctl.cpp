@@ -59,8 +59,8 @@
 //   tb-set HWND ID POS                    -> ok; no notification (post WM_HSCROLL for that)
 //   fake-window TITLE ID MODE             -> ok HWND: a top-level window of this process with
 //                                            the title and a child control ID, made by a thread
-//                                            of its own that pumps its messages (MODE pump) or
-//                                            never handles one (MODE hung); hidden
+//                                            of its own that pumps its messages; with MODE hung
+//                                            it never returns from a WM_COMMAND; hidden
 // List view (HWND ID: the dialog and the list's control id; ID 0: HWND is the list):
 //   lv-count HWND ID                      -> ok N
 //   lv-rows HWND ID                       -> ok {IMAGE SELECTED FOCUSED PARAM TEXT0 TEXT1 TEXT2}...
@@ -756,18 +756,31 @@ struct FakeWindow {
     HANDLE ready;
 };
 
+// A hung look-alike never returns from a command; everything else it handles,
+// so that listing windows (which asks windows of this process for their
+// texts) still works.
+LRESULT CALLBACK fakeWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_COMMAND && GetWindowLongPtrA(window, GWLP_USERDATA) != 0) Sleep(INFINITE);
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
 DWORD WINAPI fakeWindowThread(void* param) {
     FakeWindow* fake = static_cast<FakeWindow*>(param);
-    HWND window = CreateWindowExA(0, "STATIC", fake->title.c_str(), WS_OVERLAPPED, 0, 0, 200, 100,
-                                  nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
-    if (window)
+    WNDCLASSA kind = {};
+    kind.lpfnWndProc = fakeWindowProc;
+    kind.hInstance = GetModuleHandleA(nullptr);
+    kind.lpszClassName = "QvctlLookAlike";
+    RegisterClassA(&kind);  // fails harmlessly the second time
+    HWND window = CreateWindowExA(0, "QvctlLookAlike", fake->title.c_str(), WS_OVERLAPPED, 0, 0, 200,
+                                  100, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    if (window) {
+        SetWindowLongPtrA(window, GWLP_USERDATA, fake->hung ? 1 : 0);
         CreateWindowExA(0, "STATIC", "", WS_CHILD, 0, 0, 10, 10, window,
                         reinterpret_cast<HMENU>(static_cast<intptr_t>(fake->controlId)),
                         GetModuleHandleA(nullptr), nullptr);
+    }
     fake->made = window;
-    const bool hung = fake->hung;
     SetEvent(fake->ready);  // fake belongs to the caller from here on
-    if (hung) Sleep(INFINITE);
     MSG message;
     while (GetMessageA(&message, nullptr, 0, 0) > 0) DispatchMessageA(&message);
     return 0;

@@ -347,7 +347,7 @@ class Ctl:
 
     def fake_window(self, title, child_id, hung=False):
         """A hidden top-level window of qvctl's own with this title and a control
-        child_id, pumping its messages or (hung) never handling one."""
+        child_id; a hung one never returns from a WM_COMMAND."""
         return int(self.call("fake-window", title, child_id, "hung" if hung else "pump")[0], 0)
 
     def find_window(self, title, child_id=0):

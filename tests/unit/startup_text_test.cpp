@@ -55,7 +55,7 @@ TEST(CommandText, CommandsQuoteThePathAndDifferOnlyInTheLetter) {
 }
 
 TEST(CommandText, TooLongForTheBufferGivesNothing) {
-  wchar_t out[10];
+  wchar_t out[10] = {L'x'};
   EXPECT_FALSE(buildCommandText(L"C:\\abcd.exe", L's', out, 10));
   EXPECT_EQ(out[0], L'\0');
   EXPECT_TRUE(buildCommandText(L"C:\\ab", L's', out, 10));  // 9 characters and NUL
