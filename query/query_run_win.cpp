@@ -108,11 +108,34 @@ void endAllQueries(int status) {
 // the moment that makes its server read its clock where it should.
 static bool fineTimer;
 
+// The timer resolution calls live in winmm, which is no KnownDLL: linked, a
+// winmm.dll planted beside the exe would run elevated. So they are loaded from
+// the system folder only, once; without them the timer stays coarse.
+using TimePeriodCall = UINT(WINAPI*)(UINT);
+static TimePeriodCall beginTimePeriod;
+static TimePeriodCall endTimePeriod;
+
+static bool loadTimePeriodCalls() {
+  static bool tried;
+  if (!tried) {
+    tried = true;
+    const HMODULE winmm = LoadLibraryExW(L"winmm.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (winmm != nullptr) {
+      beginTimePeriod = reinterpret_cast<TimePeriodCall>(
+          reinterpret_cast<void*>(GetProcAddress(winmm, "timeBeginPeriod")));
+      endTimePeriod = reinterpret_cast<TimePeriodCall>(
+          reinterpret_cast<void*>(GetProcAddress(winmm, "timeEndPeriod")));
+    }
+  }
+  return beginTimePeriod != nullptr && endTimePeriod != nullptr;
+}
+
 static void useFineTimer(bool wanted) {
   if (wanted == fineTimer) return;
+  if (!loadTimePeriodCalls()) return;
   fineTimer = wanted;
-  if (wanted) timeBeginPeriod(1);
-  else timeEndPeriod(1);
+  if (wanted) beginTimePeriod(1);
+  else endTimePeriod(1);
 }
 
 void announceRun() {

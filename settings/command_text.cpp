@@ -2,21 +2,22 @@
 #include "settings/command_text.h"
 
 #include <cstring>
+#include <cwchar>
 
-bool buildCommandText(const char* programPath, char letter, char* out, size_t outSize) {
-  const size_t pathLength = std::strlen(programPath);
+bool buildCommandText(const wchar_t* programPath, wchar_t letter, wchar_t* out, size_t outSize) {
+  const size_t pathLength = std::wcslen(programPath);
   // Quotes, blank, letter and terminator.
   if (outSize == 0 || pathLength + 5 > outSize) {
-    if (outSize != 0) out[0] = '\0';
+    if (outSize != 0) out[0] = L'\0';
     return false;
   }
-  char* p = out;
-  *p++ = '"';
-  std::memcpy(p, programPath, pathLength);
+  wchar_t* p = out;
+  *p++ = L'"';
+  std::memcpy(p, programPath, pathLength * sizeof *p);
   p += pathLength;
-  *p++ = '"';
-  *p++ = ' ';
+  *p++ = L'"';
+  *p++ = L' ';
   *p++ = letter;
-  *p = '\0';
+  *p = L'\0';
   return true;
 }

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <cwchar>
 
 #include "settings/command_text.h"
 #include "settings/logon_task_win.h"
@@ -45,22 +46,27 @@ bool readSetting(const char* name, void* dest, uint32_t size) {
   return true;
 }
 
-static void setText(HKEY key, const char* name, const char* text) {
-  RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
-                 static_cast<DWORD>(std::strlen(text) + 1));
+// Wide, so the path survives whatever the ANSI code page can hold.
+static void setText(HKEY key, const wchar_t* name, const wchar_t* text) {
+  RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                 static_cast<DWORD>((std::wcslen(text) + 1) * sizeof *text));
 }
 
+// The longest path Windows can hand out, terminator included.
+const DWORD LONGEST_PATH = 32768;
+
 void updateRegistration(bool autostart) {
-  char path[MAX_PATH];
-  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-  if (length == 0 || length >= sizeof path) path[0] = '\0';
-  char command[MAX_PATH + 8];
-  buildCommandText(path, 's', command, sizeof command);
+  static wchar_t path[LONGEST_PATH];
+  static wchar_t command[LONGEST_PATH + 8];
+  const DWORD length = GetModuleFileNameW(nullptr, path, LONGEST_PATH);
+  // A cut-off path would name another file: then no command is written at all.
+  const bool known = length != 0 && length < LONGEST_PATH &&
+                     buildCommandText(path, L's', command, LONGEST_PATH + 8);
 
   HKEY key;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, RUN_KEY, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
-    if (autostart) setText(key, PRODUCT_NAME, command);
-    else RegDeleteValueA(key, PRODUCT_NAME);
+    if (autostart && known) setText(key, L"" PRODUCT_NAME, command);
+    else if (!autostart) RegDeleteValueA(key, PRODUCT_NAME);
     RegCloseKey(key);
   }
   // With UAC on, Windows skips the Run value of a program that asks for
@@ -71,9 +77,10 @@ void updateRegistration(bool autostart) {
       RegCreateKeyExA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
                       nullptr) != ERROR_SUCCESS)
     return;
-  const size_t commandLength = std::strlen(command);
-  if (commandLength > 0) command[commandLength - 1] = 'u';
-  setText(key, "DisplayName", PRODUCT_NAME);
-  setText(key, "UninstallString", command);
+  setText(key, L"DisplayName", L"" PRODUCT_NAME);
+  if (known) {
+    command[std::wcslen(command) - 1] = L'u';
+    setText(key, L"UninstallString", command);
+  }
   RegCloseKey(key);
 }

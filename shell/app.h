@@ -15,3 +15,7 @@ void fatalExit(const char* text);
 // The whole life of the process: start-up checks, the main window and its
 // message loop. Returns the exit code (always 0).
 int runQuorvel(const char* commandLine);
+
+// Gives up the single-instance claim (the mutex and the record of the main
+// window), so that another copy of the program can start as the instance.
+void releaseSingleInstance();

@@ -9,6 +9,7 @@
 #include "shell/app.h"
 #include "shell/command_line.h"
 #include "shell/main_window_win.h"
+#include "shell/single_instance_win.h"
 #include "timebase/clock.h"
 
 char launchMode;
@@ -27,15 +28,12 @@ void fatalExit(const char* text) {
   ExitProcess(0);
 }
 
-// The running instance's main window. Its title alone could also match a
-// message box that an instance shows with the same caption, so the window
-// must also hold the server list.
+// The running instance's main window: the one the holder of the instance
+// mutex published, never just any window with our title. nullptr when this
+// process is the instance.
 static HWND findRunningInstance() {
-  HWND candidate = nullptr;
-  while ((candidate = FindWindowExA(nullptr, candidate, nullptr, WINDOW_TITLE)) != nullptr) {
-    if (GetDlgItem(candidate, IDC_SERVER_LIST) != nullptr) return candidate;
-  }
-  return nullptr;
+  if (claimSingleInstance()) return nullptr;
+  return findPublishedInstance();
 }
 
 // False when the user declines to erase the settings of another version.
@@ -55,24 +53,39 @@ static bool checkSettingsVersion() {
   return true;
 }
 
+// Commands to the running instance wait at most this long, so that a hung
+// instance cannot hang a start or an uninstall.
+const UINT HANDOVER_TIMEOUT_MS = 5000;
+
+static bool sendToRunningInstance(HWND running, WPARAM command) {
+  DWORD_PTR result = 0;
+  return SendMessageTimeoutA(running, WM_COMMAND, command, 0, SMTO_ABORTIFHUNG, HANDOVER_TIMEOUT_MS,
+                             &result) != 0;
+}
+
 // Hands the start over to a running instance; false when there is none or
 // when uninstalling, which goes on after the running instance has quit.
 static bool handOverToRunningInstance() {
   HWND running = findRunningInstance();
-  if (running == nullptr) return false;
+  if (running == nullptr) {
+    // The instance is still starting, or cannot be reached: leave it alone,
+    // unless it ended meanwhile and this process took its place.
+    return !instanceClaimed() && launchMode != 'u';
+  }
   if (correctOnLaunch != 0) {
-    SendMessageA(running, WM_COMMAND, CMD_CORRECT_IF_IDLE, 0);
+    sendToRunningInstance(running, CMD_CORRECT_IF_IDLE);
     return true;
   }
   // At log-on both the Run value and the log-on task may start the program;
   // the second of them must leave the running window as it is.
   if (launchMode == 's') return true;
   if (launchMode != 'u') {
-    ShowWindow(running, SW_SHOW);
+    // Asynchronous: showing another process's window must not wait on it.
+    ShowWindowAsync(running, SW_SHOW);
     SetForegroundWindow(running);
     return true;
   }
-  SendMessageA(running, WM_COMMAND, IDM_QUIT, 0);
+  sendToRunningInstance(running, IDM_QUIT);
   return false;
 }
 
@@ -133,6 +146,7 @@ int runQuorvel(const char* commandLine) {
 
   if (CreateDialogParamA(appInstance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, mainDialogProc, 0) == nullptr)
     fatalExit("Cannot create the main window.");
+  publishInstanceWindow(mainWindow);
 
   const int exitCode = runMessageLoop();
   if (socketsStarted) WSACleanup();

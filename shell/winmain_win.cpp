@@ -3,7 +3,21 @@
 
 #include "shell/app.h"
 
+// From here on, DLLs loaded by name (also those the system loads for us) come
+// from the system folder only, never from the program's folder, where a
+// downloaded DLL may lie. Reached through GetProcAddress: older systems
+// without the update lack the call.
+static void loadDllsFromSystemFolderOnly() {
+  using SetDirectoriesCall = BOOL(WINAPI*)(DWORD);
+  const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  if (kernel == nullptr) return;
+  const auto setDirectories = reinterpret_cast<SetDirectoriesCall>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  if (setDirectories != nullptr) setDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  loadDllsFromSystemFolderOnly();
   // The full command line, so a quoted program path is split the same way
   // under every runtime.
   runQuorvel(GetCommandLineA());

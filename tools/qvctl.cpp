@@ -28,6 +28,8 @@
 //   reg-delete-key PATH                   -> ok 1 | ok 0; removes everything below too
 //   reg-key-exists PATH                   -> ok 1 | ok 0
 //   reg-values PATH                       -> ok {NAME}...; err when the key is missing
+//   reg-get-wide PATH NAME                -> ok missing | ok TYPE TEXT: a REG_SZ read with
+//                                            the wide call, as UTF-8 (no terminator)
 // Windows (HWND: a handle from find-window and friends; ID: a dialog control id;
 // in the control commands below, ID 0 means HWND is the control itself):
 //   find-window TITLE [ID]                -> ok HWND: a top-level window with exactly this
@@ -55,6 +57,10 @@
 //   msgboxes                              -> ok {HWND CAPTION TEXT}...
 //   tb-get HWND ID                        -> ok POS (trackbar)
 //   tb-set HWND ID POS                    -> ok; no notification (post WM_HSCROLL for that)
+//   fake-window TITLE ID MODE             -> ok HWND: a top-level window of this process with
+//                                            the title and a child control ID, made by a thread
+//                                            of its own that pumps its messages; with MODE hung
+//                                            it never returns from a WM_COMMAND; hidden
 // List view (HWND ID: the dialog and the list's control id; ID 0: HWND is the list):
 //   lv-count HWND ID                      -> ok N
 //   lv-rows HWND ID                       -> ok {IMAGE SELECTED FOCUSED PARAM TEXT0 TEXT1 TEXT2}...
@@ -300,6 +306,35 @@ std::string regValues(const std::string& path) {
     }
     RegCloseKey(key);
     return out;
+}
+
+std::wstring wide(const std::string& text) {
+    std::wstring out(text.size() + 1, L'\0');
+    int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0],
+                                static_cast<int>(out.size()));
+    out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return out;
+}
+
+std::string regGetWide(const std::string& path, const std::string& name) {
+    KeyPath p = keyPath(path);
+    HKEY key;
+    if (RegOpenKeyExW(p.root, wide(p.sub).c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return "ok missing";
+    std::vector<wchar_t> data(32770, L'\0');
+    DWORD type = 0, size = static_cast<DWORD>((data.size() - 1) * sizeof(wchar_t));
+    LONG rc = RegQueryValueExW(key, wide(name).c_str(), nullptr, &type,
+                               reinterpret_cast<BYTE*>(data.data()), &size);
+    RegCloseKey(key);
+    if (rc == ERROR_FILE_NOT_FOUND) return "ok missing";
+    if (rc != ERROR_SUCCESS) throw Failure("cannot read value, error " + number(rc));
+    size_t length = size / sizeof(wchar_t);
+    if (length > 0 && data[length - 1] == L'\0') --length;
+    std::string text(length * 4 + 1, '\0');
+    int n = WideCharToMultiByte(CP_UTF8, 0, data.data(), static_cast<int>(length), &text[0],
+                                static_cast<int>(text.size()), nullptr, nullptr);
+    text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return "ok " + number(type) + " " + quote(text);
 }
 
 // ---- windows ------------------------------------------------------------------
@@ -711,6 +746,60 @@ std::string trayIcons(const Words& w) {
     return out;
 }
 
+// ---- look-alikes --------------------------------------------------------------
+
+struct FakeWindow {
+    std::string title;
+    int controlId;
+    bool hung;
+    HWND made;
+    HANDLE ready;
+};
+
+// A hung look-alike never returns from a command; everything else it handles,
+// so that listing windows (which asks windows of this process for their
+// texts) still works.
+LRESULT CALLBACK fakeWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_COMMAND && GetWindowLongPtrA(window, GWLP_USERDATA) != 0) Sleep(INFINITE);
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+DWORD WINAPI fakeWindowThread(void* param) {
+    FakeWindow* fake = static_cast<FakeWindow*>(param);
+    WNDCLASSA kind = {};
+    kind.lpfnWndProc = fakeWindowProc;
+    kind.hInstance = GetModuleHandleA(nullptr);
+    kind.lpszClassName = "QvctlLookAlike";
+    RegisterClassA(&kind);  // fails harmlessly the second time
+    HWND window = CreateWindowExA(0, "QvctlLookAlike", fake->title.c_str(), WS_OVERLAPPED, 0, 0, 200,
+                                  100, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    if (window) {
+        SetWindowLongPtrA(window, GWLP_USERDATA, fake->hung ? 1 : 0);
+        CreateWindowExA(0, "STATIC", "", WS_CHILD, 0, 0, 10, 10, window,
+                        reinterpret_cast<HMENU>(static_cast<intptr_t>(fake->controlId)),
+                        GetModuleHandleA(nullptr), nullptr);
+    }
+    fake->made = window;
+    SetEvent(fake->ready);  // fake belongs to the caller from here on
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) > 0) DispatchMessageA(&message);
+    return 0;
+}
+
+std::string fakeWindow(const Words& w) {
+    needArgs(w, 3, 3, "fake-window TITLE ID MODE");
+    if (w[3] != "pump" && w[3] != "hung") throw Failure("MODE is pump or hung");
+    FakeWindow fake = {w[1], static_cast<int>(parseNumber(w[2])), w[3] == "hung", nullptr,
+                       CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    HANDLE thread = CreateThread(nullptr, 0, fakeWindowThread, &fake, 0, nullptr);
+    if (!thread) throw Failure("cannot start a thread");
+    WaitForSingleObject(fake.ready, INFINITE);
+    CloseHandle(fake.ready);
+    CloseHandle(thread);
+    if (!fake.made) throw Failure("cannot create the window");
+    return "ok " + handle(fake.made);
+}
+
 // ---- processes ------------------------------------------------------------------
 
 std::string processes(const Words& w) {
@@ -782,6 +871,11 @@ std::string run(const Words& w) {
     }
     if (cmd == "reg-delete-key") { needArgs(w, 1, 1, "reg-delete-key PATH"); return regDeleteKey(w[1]); }
     if (cmd == "reg-key-exists") { needArgs(w, 1, 1, "reg-key-exists PATH"); return regKeyExists(w[1]); }
+    if (cmd == "reg-get-wide") {
+        needArgs(w, 2, 2, "reg-get-wide PATH NAME");
+        return regGetWide(w[1], w[2]);
+    }
+    if (cmd == "fake-window") return fakeWindow(w);
     if (cmd == "reg-values") { needArgs(w, 1, 1, "reg-values PATH"); return regValues(w[1]); }
 
     if (cmd == "find-window") return findWindow(w);

@@ -23,8 +23,10 @@ Quorvel (a started `wine quorvel.exe ARGS`; .popen is the Linux Popen)
 
 Ctl -- one long-lived qvctl.exe; one method per command of tools/qvctl.cpp:
   reg_set_dword/_binary/_sz(path, name, v)  reg_get(path, name) -> (type, bytes)|None
+  reg_get_wide(path, name) -> (type, text)|None (the wide call)
   reg_delete_value/reg_delete_key/reg_key_exists -> bool  reg_values(path) -> [names]|None
   find_window(title, child_id=0) -> hwnd|0  windows(pid=None) -> [Window]
+  fake_window(title, child_id, hung=False) -> hwnd of a look-alike in qvctl's process
   children(hwnd) -> [Child]  is_window/visible/enabled(hwnd) -> bool  class_name  pid
   foreground()  text(hwnd)  item(hwnd, id)  item_text(hwnd, id)  set_text  rect  placement
   move(hwnd, x, y)  show(hwnd, sw)  post(hwnd, msg, w, l)  send(hwnd, msg, w, l, timeout_ms)
@@ -319,6 +321,13 @@ class Ctl:
             return None
         return int(answer[0]), _hex(answer[1])
 
+    def reg_get_wide(self, path, name):
+        """(type, text) of a value read with the wide call, or None when missing."""
+        answer = self.call("reg-get-wide", path, name)
+        if answer == ["missing"]:
+            return None
+        return int(answer[0]), answer[1].encode("latin-1").decode("utf-8")
+
     def reg_delete_value(self, path, name):
         return self.call("reg-delete-value", path, name) == ["1"]
 
@@ -335,6 +344,11 @@ class Ctl:
         return self.call("reg-values", path)
 
     # -- windows --
+
+    def fake_window(self, title, child_id, hung=False):
+        """A hidden top-level window of qvctl's own with this title and a control
+        child_id; a hung one never returns from a WM_COMMAND."""
+        return int(self.call("fake-window", title, child_id, "hung" if hung else "pump")[0], 0)
 
     def find_window(self, title, child_id=0):
         return int(self.call("find-window", title, child_id)[0], 0)
@@ -574,9 +588,16 @@ class Quorvel:
         is the one of a Win32 process that did not exist before the start."""
         if self.hwnd and self.ctl.is_window(self.hwnd):
             return self.hwnd
+        programs = None
         for w in self.ctl.windows():
             if w.title != TITLE or not self.ctl.item(w.hwnd, IDC_SERVER_LIST):
                 continue
+            if self.wine_pid is None:
+                # Look-alike windows of other programs are never this one's.
+                if programs is None:
+                    programs = {pid for pid, _ in self.ctl.processes("quorvel.exe")}
+                if w.pid not in programs:
+                    continue
             if self.wine_pid is None and w.pid not in self._older and w.pid not in self._claimed:
                 self.wine_pid = w.pid
                 self._claimed.add(w.pid)

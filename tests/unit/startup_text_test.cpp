@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 #include "settings/command_text.h"
@@ -32,25 +33,34 @@ TEST(CommandLine, OnlyTheFirstLowerCaseLetterCounts) {
   EXPECT_EQ(launchLetter(""), 0);
 }
 
+// The start-up side reads the command line as ANSI text; the letters are ASCII.
+std::string narrow(const wchar_t* text) {
+  std::string out;
+  for (; *text != L'\0'; ++text) out += static_cast<char>(*text < 0x80 ? *text : '?');
+  return out;
+}
+
 TEST(CommandText, CommandsQuoteThePathAndDifferOnlyInTheLetter) {
-  char start[300], remove[300];
-  const char* path = "C:\\Program Files\\Quorvel\\quorvel.exe";
-  ASSERT_TRUE(buildCommandText(path, 's', start, sizeof start));
-  ASSERT_TRUE(buildCommandText(path, 'u', remove, sizeof remove));
-  EXPECT_STREQ(start, "\"C:\\Program Files\\Quorvel\\quorvel.exe\" s");
-  const size_t n = std::strlen(start);
-  EXPECT_EQ(std::string(start, n - 1), std::string(remove, n - 1));
-  EXPECT_EQ(remove[n - 1], 'u');
+  wchar_t start[300], remove[300];
+  const wchar_t* path = L"C:\\Program Files\\Quorvel\\quorvel.exe";
+  ASSERT_TRUE(buildCommandText(path, L's', start, 300));
+  ASSERT_TRUE(buildCommandText(path, L'u', remove, 300));
+  EXPECT_EQ(std::wstring(start), L"\"C:\\Program Files\\Quorvel\\quorvel.exe\" s");
+  const size_t n = std::wcslen(start);
+  EXPECT_EQ(std::wstring(start, n - 1), std::wstring(remove, n - 1));
+  EXPECT_EQ(remove[n - 1], L'u');
   // The start-up side reads back exactly the letter that was written.
-  EXPECT_EQ(launchLetter(argumentText(start)), 's');
-  EXPECT_EQ(launchLetter(argumentText(remove)), 'u');
+  EXPECT_EQ(launchLetter(argumentText(narrow(start).c_str())), 's');
+  EXPECT_EQ(launchLetter(argumentText(narrow(remove).c_str())), 'u');
 }
 
 TEST(CommandText, TooLongForTheBufferGivesNothing) {
-  char out[10];
-  EXPECT_FALSE(buildCommandText("C:\\abcd.exe", 's', out, sizeof out));
-  EXPECT_STREQ(out, "");
-  EXPECT_TRUE(buildCommandText("C:\\ab", 's', out, sizeof out));  // 9 characters and NUL
+  wchar_t out[10] = {L'x'};
+  EXPECT_FALSE(buildCommandText(L"C:\\abcd.exe", L's', out, 10));
+  EXPECT_EQ(out[0], L'\0');
+  EXPECT_TRUE(buildCommandText(L"C:\\ab", L's', out, 10));  // 9 characters and NUL
+  EXPECT_EQ(std::wstring(out), L"\"C:\\ab\" s");
+  EXPECT_FALSE(buildCommandText(L"C:\\ab", L's', out, 9));
 }
 
 }  // namespace
