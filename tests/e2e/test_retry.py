@@ -5,13 +5,13 @@ import subprocess
 import time
 import unittest
 
-from harness import (IDC_SYNCHRONIZE, STATUS_REFUSED, QuorvelTestCase, wait_until)
+from harness import (IDC_SYNCHRONIZE, STATUS_REFUSED, TITLE, QuorvelTestCase, wait_until)
 from timeserver import now_ms1900
 
 GOOD = "127.0.0.41"
 WM_POWERBROADCAST = 0x0218
 PBT_APMSUSPEND, PBT_APMRESUMESUSPEND, PBT_APMRESUMEAUTOMATIC = 4, 7, 0x12
-IDNO = 7
+IDYES, IDNO = 6, 7
 TWO_YEARS_MS = 730 * 86400 * 1000
 # Wine refuses steps of 500 ms or more, which would count as "no privilege".
 SMALL_SKEW_MS = 100
@@ -117,20 +117,31 @@ class TwoYearStep(QuorvelTestCase):
         time.sleep(20)  # a failed run would have been retried by now
         self.assertEqual(server.count(), 3)
 
-    def test_the_user_is_asked_and_no_changes_nothing(self):
+    def test_the_user_is_asked_and_only_yes_applies_it(self):
         server = self.timeserver(GOOD, skew_ms=-TWO_YEARS_MS)
         program = self.start()
-        program.wait_window()
+        hwnd = program.wait_window()
         program.open()
         wait_until(program.visible)
         program.command(IDC_SYNCHRONIZE)
-        box = program.wait_msgbox(timeout=60)
-        self.assertIn("-730.00d", box.text)
+
+        def question():
+            return [(box, text) for box, caption, text in self.ctl.msgboxes()
+                    if box != hwnd and caption == TITLE]
+        box, text = wait_until(question, 60)[0]
+        self.assertIn("-730.00d", text)
         program.press(box, IDNO)
-        wait_until(lambda: program.msgbox() is None)
+        wait_until(lambda: not question())
         self.assertEqual(server.count(), 3)
         self.assert_nothing_written()
-        self.assertTrue(program.alive())
+
+        program.command(IDC_SYNCHRONIZE)
+        box, _ = wait_until(question, 60)[0]
+        program.press(box, IDYES)
+        # Wine refuses so large a step, but the program applied it: the value is stored.
+        value = wait_until(lambda: self.settings.get("LastCorrectionValue") and
+                           self.settings.int64("LastCorrectionValue"), 20)
+        self.assertLess(abs(value + TWO_YEARS_MS), 2000)
 
 
 if __name__ == "__main__":
