@@ -7,4 +7,12 @@ extern uint8_t correctionFailed;
 extern Millis1900 lastCorrectionTime;
 extern int64_t lastCorrectionValue;
 
+// The run the user started with the window in view: it may ask before a step
+// beyond the limit instead of refusing it.
+extern uint32_t userRunNumber;
+// The last correcting run failed because its step was beyond the limit.
+extern bool stepBeyondLimit;
+
 void applyConsensus();
+// WM_CONFIRM_STEP: asks the user about the large step the last run found.
+void onConfirmStep();

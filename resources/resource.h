@@ -37,10 +37,13 @@
 #define WM_TRAY_CALLBACK 0x400
 #define WM_DNS_DONE 0x401
 #define WM_SOCKET_EVENT 0x402
+#define WM_CONFIRM_STEP 0x403
 
 // Timers of the main window
 #define TIMER_CLOCK 0
 #define TIMER_EXIT 1
 #define TIMER_BUSY 2
 #define TIMER_SAMPLE 3
+#define TIMER_RETRY 4
+#define TIMER_RESUME 5
 #define TIMER_HANDOVER 8  // waits for the copy in Program Files to run

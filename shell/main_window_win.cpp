@@ -234,8 +234,13 @@ void onInitDialog(HWND window) {
 // ---- commands -------------------------------------------------------------------------
 
 void onSynchronize() {
-  if (runActive()) endAllQueries(STATUS_INTERRUPTED);
-  else startCorrectingRun();
+  if (runActive()) {
+    endAllQueries(STATUS_INTERRUPTED);
+    return;
+  }
+  // Only a user who can see the window is asked about a large step.
+  if (IsWindowVisible(mainWindow)) userRunNumber = runNumber + 1;
+  startCorrectingRun();
 }
 
 void onMinimize() {
@@ -302,6 +307,12 @@ void onTimer(WPARAM id) {
     case TIMER_SAMPLE:
       startDueSamples();
       break;
+    case TIMER_RETRY:
+      onRetryTimer();
+      break;
+    case TIMER_RESUME:
+      onResumeTimer();
+      break;
     case TIMER_BUSY:
       blinkTrayIcon();
       checkRunDeadline();
@@ -347,6 +358,7 @@ void teardownMainWindow() {
   KillTimer(mainWindow, TIMER_EXIT);
   KillTimer(mainWindow, TIMER_BUSY);
   KillTimer(mainWindow, TIMER_SAMPLE);
+  stopScheduleTimers();
 }
 
 void setSynchronizeCaption(const char* caption) { SetDlgItemTextA(mainWindow, IDC_SYNCHRONIZE, caption); }
@@ -370,6 +382,8 @@ INT_PTR CALLBACK mainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_TRAY_CALLBACK: onTrayCallback(lParam); return FALSE;
     case WM_DNS_DONE: onHostLookupDone(wParam, HIWORD(lParam)); return TRUE;
     case WM_SOCKET_EVENT: onSocketEvent(wParam, LOWORD(lParam), HIWORD(lParam)); return TRUE;
+    case WM_POWERBROADCAST: onPowerBroadcast(wParam); return TRUE;
+    case WM_CONFIRM_STEP: onConfirmStep(); return TRUE;
     default:
       if (message == taskbarCreatedMessage && message != 0) {
         addTrayIcon();

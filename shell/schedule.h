@@ -1,6 +1,7 @@
 // The correction schedule: slider positions, intervals and the due check.
 #pragma once
 #include <cstdint>
+#include "shell/retry_plan.h"
 #include "timebase/millis.h"
 
 struct ScheduleChoice {
@@ -23,3 +24,10 @@ void applySchedule();
 void onScheduleSlider();
 void checkScheduleDue();
 void applyLaunchRule();
+// After every correcting run: plans, or ends, the retries of a failed one.
+void noteCorrectingRunEnd(RunOutcome outcome);
+void onRetryTimer();
+// A power notice (WM_POWERBROADCAST's event); a resume asks for a correction soon.
+void onPowerBroadcast(uintptr_t event);
+void onResumeTimer();
+void stopScheduleTimers();

@@ -1,5 +1,5 @@
-// The schedule slider, the log-on entry that follows it, scheduled runs and
-// the launch rule.
+// The schedule slider, the log-on entry that follows it, scheduled runs, the
+// launch rule, retries after a failed run and the correction after a resume.
 #include <windows.h>
 #include <commctrl.h>
 
@@ -15,6 +15,29 @@ int32_t schedulePosition;
 uint64_t scheduleInterval;
 Millis1900 scheduleBase;
 bool exitAfterCorrection;
+
+namespace {
+
+// A run that is active when a retry or the resume run falls due is waited for
+// this often: each of its ends re-plans anyway, but a test run does not.
+const UINT ACTIVE_RUN_WAIT_MS = 1000;
+// After a resume the network needs a few seconds to come back.
+const UINT RESUME_DELAY_MS = 5000;
+
+RetryPlan retryPlan;
+bool launchCorrectionFired;
+bool resumeSeen;
+bool suspendedSinceResume;
+uint64_t lastResumeAt;
+
+void armRetryTimer(uint64_t now) {
+  KillTimer(mainWindow, TIMER_RETRY);
+  if (!retryPlan.pending) return;
+  const uint64_t wait = retryPlan.dueAt > now ? retryPlan.dueAt - now : 0;
+  SetTimer(mainWindow, TIMER_RETRY, static_cast<UINT>(wait), nullptr);
+}
+
+}  // namespace
 
 void applySchedule() {
   const ScheduleChoice choice = scheduleChoice(schedulePosition);
@@ -40,6 +63,60 @@ void checkScheduleDue() {
 void applyLaunchRule() {
   const bool fires = correctOnLaunch != 0 || (launchMode != 0 && schedulePosition == 1);
   if (!fires) return;
+  launchCorrectionFired = true;
   exitAfterCorrection = schedulePosition <= 1;
   startCorrectingRun();
+}
+
+void noteCorrectingRunEnd(RunOutcome outcome) {
+  const bool wanted = retryWanted(schedulePosition, launchMode == 's', launchCorrectionFired);
+  // The launch correction is wanted until it has been made once.
+  if (outcome != RUN_FAILED) launchCorrectionFired = false;
+  const uint64_t now = readCounterMs();
+  noteRunEnd(retryPlan, outcome, wanted, scheduleInterval, now);
+  armRetryTimer(now);
+}
+
+void onRetryTimer() {
+  const uint64_t now = readCounterMs();
+  if (!retryIsDue(retryPlan, now)) {
+    armRetryTimer(now);
+    return;
+  }
+  if (pendingCount != 0) {
+    SetTimer(mainWindow, TIMER_RETRY, ACTIVE_RUN_WAIT_MS, nullptr);
+    return;
+  }
+  KillTimer(mainWindow, TIMER_RETRY);
+  startCorrectingRun();
+}
+
+void onPowerBroadcast(uintptr_t event) {
+  if (event == PBT_APMSUSPEND) {
+    suspendedSinceResume = true;
+    return;
+  }
+  if (event != PBT_APMRESUMEAUTOMATIC && event != PBT_APMRESUMESUSPEND) return;
+  const uint64_t now = readCounterMs();
+  if (!resumeStartsRun(scheduleInterval, suspendedSinceResume, resumeSeen, lastResumeAt, now))
+    return;
+  resumeSeen = true;
+  suspendedSinceResume = false;
+  lastResumeAt = now;
+  SetTimer(mainWindow, TIMER_RESUME, RESUME_DELAY_MS, nullptr);
+}
+
+void onResumeTimer() {
+  // A correcting run already under way serves as the resume's correction.
+  if (pendingCount != 0 && runIsTest != 0) {
+    SetTimer(mainWindow, TIMER_RESUME, ACTIVE_RUN_WAIT_MS, nullptr);
+    return;
+  }
+  KillTimer(mainWindow, TIMER_RESUME);
+  startCorrectingRun();
+}
+
+void stopScheduleTimers() {
+  KillTimer(mainWindow, TIMER_RETRY);
+  KillTimer(mainWindow, TIMER_RESUME);
 }

@@ -88,7 +88,8 @@ void showStatus(int mode) {
   buildStatusText(mode, lastCorrectionTime, lastCorrectionValue, localTime, text);
   if (mainWindow != nullptr) SetDlgItemTextA(mainWindow, IDC_STATUS_TEXT, text);
 
-  lstrcpynA(shownTip, correctionFailed != 0 ? TIP_CORRECTION_FAILED : text, sizeof shownTip);
+  const char* failureTip = stepBeyondLimit ? TIP_STEP_BEYOND_LIMIT : TIP_CORRECTION_FAILED;
+  lstrcpynA(shownTip, correctionFailed != 0 ? failureTip : text, sizeof shownTip);
   shownIcon = correctionFailed != 0 ? IDI_TRAY_FAILED : IDI_TRAY;
   modifyTrayIcon(NIF_ICON | NIF_TIP);
 }
