@@ -9,6 +9,7 @@
 #include "shell/app.h"
 #include "shell/install_win.h"
 #include "shell/main_window_win.h"
+#include "shell/single_instance_win.h"
 
 namespace {
 
@@ -39,12 +40,13 @@ bool samePath(const wchar_t* a, const wchar_t* b) {
 void retireRunningInstance() {
   ShowWindow(mainWindow, SW_HIDE);
   SetWindowTextA(mainWindow, "");
-  // AT MERGE: releaseSingleInstance(); (shell/app.h) goes here.
+  releaseSingleInstance();
 }
 
 void comeBack(const char* text) {
   SetWindowTextA(mainWindow, WINDOW_TITLE);
-  // AT MERGE: the single-instance mark is taken again here.
+  // The copy is gone: this process is the instance again.
+  if (claimSingleInstance()) publishInstanceWindow(mainWindow);
   if (wasShown) ShowWindow(mainWindow, SW_SHOW);
   MessageBoxA(mainWindow, text, WINDOW_TITLE, MB_OK | MB_ICONERROR);
 }
