@@ -1,6 +1,6 @@
-// One server's Time Protocol exchange: three samples over fresh TCP
-// connections to port 37, driven by window-message notifications and the
-// sample timer.
+// One server's query: three samples, each a Time Protocol exchange over a
+// fresh TCP connection to port 37 or an NTP exchange over UDP port 123 as the
+// name says, driven by window-message notifications and the sample timer.
 #pragma once
 #include <cstdint>
 
@@ -12,8 +12,10 @@ const int SOCKET_EVENT_READ = 0x01;
 const int SOCKET_EVENT_CONNECT = 0x10;
 
 void startQuery(int slot);
+// Opens the current sample with the protocol of the slot's name.
 void openSampleConnection(int slot);
 void onHostLookupDone(uintptr_t task, int error);
+// The Time Protocol sample's notifications.
 void onConnectDone(int slot, int error);
 void onAnswerReady(int slot, int error);
 void finishQuery(int slot);

@@ -1,18 +1,23 @@
-// Time Protocol queries over Winsock 1.1: an asynchronous host lookup, then
-// three samples, each on a fresh non-blocking TCP connection to port 37, spread
+// The steps every query shares, whichever protocol its name selects: an
+// asynchronous host lookup of the name's host part, then three samples spread
 // over about eight seconds so that their answers cut the offset ever finer and
-// no server is asked twice within four seconds. Every step is a handler of a
-// posted notification or of the sample timer; nothing here ever waits.
+// no address is asked twice within four seconds, the end of the query, and
+// the routing of socket notifications to the exchange in flight. Every step is
+// a handler of a posted notification or of the sample timer; nothing here
+// ever waits.
 #include <winsock.h>
 #include <windows.h>
 
 #include <cstring>
 
+#include "query/exchange_win.h"
 #include "query/host_lookups.h"
+#include "query/ntp_packet.h"
 #include "query/query.h"
 #include "query/query_run.h"
 #include "query/sample_math.h"
 #include "query/sample_plan.h"
+#include "query/server_address.h"
 #include "resources/resource.h"
 #include "servers/server_table.h"
 #include "shell/main_window_win.h"
@@ -20,13 +25,16 @@
 
 static HostLookup hostLookups[HOST_LOOKUP_CAPACITY];
 static ContactLog contacts;
+static KissLog kisses;
+// The host part of each slot's name, for its lookup.
+static char lookupHosts[SERVER_SLOTS][SERVER_NAME_SIZE];
 
 static SOCKET socketOf(const ServerQuery& query) { return static_cast<SOCKET>(query.sampleSocket); }
 
 // Notifications already posted for the socket stay queued after this; the
 // phase checks in onSocketEvent keep them away from a successor socket that
 // Winsock may hand out with the same value.
-static void closeSampleSocket(ServerQuery& query) {
+void closeSampleSocket(ServerQuery& query) {
   const SOCKET s = socketOf(query);
   WSAAsyncSelect(s, mainWindow, 0, 0);
   closesocket(s);
@@ -111,17 +119,20 @@ static int64_t nextSampleAim(int slot) {
     if (query.runNumber != runNumber || query.sampleIndex < 1) continue;
     const int taken = query.sampleIndex < SAMPLES_PER_QUERY ? query.sampleIndex : SAMPLES_PER_QUERY;
     if (s == slot) self = count;
-    cores[count++] = sampleCore(query.sampleCorrection, taken);
+    // An NTP server's bounds are tight: what they prove is its core.
+    cores[count++] = query.protocol == PROTOCOL_NTP ? provenCore(query.sampleBounds, taken)
+                                                    : sampleCore(query.sampleCorrection, taken);
   }
   return sampleAim(cores, count, self, serverQueries[slot].sampleIndex);
 }
 
-// The next sample may not connect before the spacing has passed; where it
-// should cut is decided only then, when the other servers' answers of this
-// round are in as well.
+// The next sample may not connect before the spacing has passed; where a
+// Time Protocol sample should cut is decided only then, when the other
+// servers' answers of this round are in as well. An NTP sample needs no aim.
 static void planNextSample(int slot) {
   const ServerQuery& query = serverQueries[slot];
-  waitForSample(slot, query.sampleStartedAt + SAMPLE_SPACING_MS + SPACING_MARGIN_MS, true);
+  waitForSample(slot, query.sampleStartedAt + SAMPLE_SPACING_MS + SPACING_MARGIN_MS,
+                query.protocol != PROTOCOL_NTP);
 }
 
 static void aimNextSample(int slot) {
@@ -143,7 +154,7 @@ static bool startHostLookup(int slot) {
   const int i = claimHostLookup(hostLookups, slot);
   if (i < 0) return false;
   HostLookup& lookup = hostLookups[i];
-  const HANDLE task = WSAAsyncGetHostByName(mainWindow, WM_DNS_DONE, serverRecords[slot].name, lookup.entry,
+  const HANDLE task = WSAAsyncGetHostByName(mainWindow, WM_DNS_DONE, lookupHosts[slot], lookup.entry,
                                             HOST_ENTRY_SIZE);
   if (task == nullptr) {
     releaseHostLookup(lookup);
@@ -164,7 +175,17 @@ void startQuery(int slot) {
   query.runOrder = takeRunOrder();
   record.status = STATUS_NONE;
 
-  const unsigned long address = inet_addr(record.name);
+  ServerAddress name;
+  const bool known = parseServerName(record.name, name);
+  query.protocol = static_cast<uint8_t>(name.protocol);
+  std::memcpy(lookupHosts[slot], name.host, SERVER_NAME_SIZE);
+  if (!known) {
+    // A stored name with a port this program does not speak: nothing to ask.
+    query.phase = PHASE_DNS;
+    endQuery(slot, STATUS_NO_DNS);
+    return;
+  }
+  const unsigned long address = inet_addr(name.host);
   if (address != INADDR_NONE) {
     query.address = static_cast<uint32_t>(address);
     waitForSample(slot, firstSampleTime(query), false);
@@ -177,40 +198,23 @@ void startQuery(int slot) {
 
 void openSampleConnection(int slot) {
   ServerQuery& query = serverQueries[slot];
-  const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-  if (s == INVALID_SOCKET) {
-    endQuery(slot, STATUS_WINSOCK_ERROR);
+  if (query.protocol == PROTOCOL_NTP) {
+    // A server that sent a Kiss-o'-Death is not asked while it rests.
+    const uint64_t now = readCounterMs();
+    const uint64_t rest = kissRestUntil(kisses, query.address, now);
+    if (rest == KISS_FOREVER) endQuery(slot, STATUS_REFUSED);
+    else if (rest > now) endQuery(slot, STATUS_NO_RESPONSE);
+    else openNtpSample(slot);
     return;
   }
-  query.sampleSocket = static_cast<uintptr_t>(s);
+  openTimeProtocolSample(slot);
+}
 
-  sockaddr_in local = {};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  local.sin_port = 0;
-  const BOOL dontLinger = TRUE;
-  if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-      setsockopt(s, SOL_SOCKET, SO_DONTLINGER, reinterpret_cast<const char*>(&dontLinger),
-                 sizeof dontLinger) != 0 ||
-      WSAAsyncSelect(s, mainWindow, WM_SOCKET_EVENT, FD_READ | FD_CONNECT) != 0) {
-    endQuery(slot, STATUS_WINSOCK_ERROR);
-    return;
-  }
-  query.phase = PHASE_CONNECTING;
-  query.dirty = 1;
+void noteContact(uint32_t address) { recordContact(contacts, address, readCounterMs()); }
 
-  sockaddr_in remote = {};
-  remote.sin_family = AF_INET;
-  remote.sin_port = htons(TIME_PROTOCOL_PORT);
-  remote.sin_addr.s_addr = query.address;
-  recordContact(contacts, query.address, readCounterMs());
-  query.sampleStartedAt = readClock();
-  if (connect(s, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0 &&
-      WSAGetLastError() != WSAEWOULDBLOCK) {
-    endQuery(slot, STATUS_WINSOCK_ERROR);
-    return;
-  }
-  runDeadline = readClock() + DEADLINE_CONNECT_MS;
+void kissReceived(int slot, NtpVerdict verdict) {
+  recordKiss(kisses, serverQueries[slot].address, verdict, readCounterMs());
+  endQuery(slot, verdict == NTP_KISS_DENY ? STATUS_REFUSED : STATUS_NO_RESPONSE);
 }
 
 void onHostLookupDone(uintptr_t task, int error) {
@@ -248,47 +252,10 @@ void onHostLookupDone(uintptr_t task, int error) {
   // run's deadline or a stop ends it.
 }
 
-void onConnectDone(int slot, int error) {
+void sampleTaken(int slot) {
   ServerQuery& query = serverQueries[slot];
-  if (error != 0) {
-    endQuery(slot, error == WSAECONNREFUSED ? STATUS_REFUSED : STATUS_NO_RESPONSE);
-  } else {
-    query.sampleConnectedAt = readClock();
-    query.sampleLatency[query.sampleIndex] = readTickMs();
-    query.phase = PHASE_READING;
-    query.dirty = 1;
-  }
-  runDeadline = readClock() + DEADLINE_ANSWER_MS;
-}
-
-void onAnswerReady(int slot, int error) {
-  ServerQuery& query = serverQueries[slot];
-  if (error != 0) {
-    endQuery(slot, STATUS_NO_RESPONSE);
-    return;
-  }
-  // One receive of exactly 4 bytes: a shorter first read is a failed answer,
-  // never the start of one to be gathered.
-  char answer[TIME_ANSWER_SIZE];
-  if (recv(socketOf(query), answer, TIME_ANSWER_SIZE, 0) != TIME_ANSWER_SIZE) {
-    endQuery(slot, STATUS_NO_RESPONSE);
-    return;
-  }
-  uint8_t bytes[TIME_ANSWER_SIZE];
-  std::memcpy(bytes, answer, sizeof bytes);
-  const uint32_t seconds = decodeTimeAnswer(bytes);
-  const Millis1900 now = readClock();
-  const int index = query.sampleIndex;
-  const uint32_t latency = readTickMs() - query.sampleLatency[index];
-  query.sampleLatency[index] = latency;
-  query.sampleCorrection[index] = sampleCorrection(seconds, now, latency, userOffset);
-  query.sampleBounds[index] = sampleBounds(seconds, query.sampleConnectedAt, now, userOffset);
-  // The server read its clock about half the exchange after the connection
-  // was established: the lead that times the next sample's reading.
-  query.leadMs = (query.sampleConnectedAt - query.sampleStartedAt) + latency / 2;
   ++query.sampleIndex;
   query.dirty = 1;
-
   if (query.sampleIndex >= SAMPLES_PER_QUERY) {
     finishQuery(slot);
     return;
@@ -334,8 +301,12 @@ void onSocketEvent(uintptr_t socket, int event, int error) {
     // for its closed predecessor is still queued (a second FD_READ when the
     // server sent more than 4 bytes, say): act only on the event the phase
     // waits for.
-    if (event == SOCKET_EVENT_CONNECT && query.phase == PHASE_CONNECTING) onConnectDone(slot, error);
-    else if (event == SOCKET_EVENT_READ && query.phase == PHASE_READING) onAnswerReady(slot, error);
+    if (event == SOCKET_EVENT_READ && query.phase == PHASE_READING) {
+      if (query.protocol == PROTOCOL_NTP) onNtpAnswerReady(slot, error);
+      else onAnswerReady(slot, error);
+    } else if (event == SOCKET_EVENT_CONNECT && query.phase == PHASE_CONNECTING) {
+      onConnectDone(slot, error);
+    }
     return;
   }
 }

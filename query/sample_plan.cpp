@@ -3,6 +3,9 @@
 
 #include "correction/agreement.h"
 
+// More samples than any query takes.
+static const int SAMPLE_CORE_CAPACITY = 8;
+
 int64_t firstSampleDelay(int index, int count) {
   if (count <= 0 || index <= 0) return 0;
   return static_cast<int64_t>(index) * 1000 / (2 * static_cast<int64_t>(count));
@@ -33,9 +36,23 @@ OffsetBounds sampleCore(const int64_t corrections[], int taken) {
   return boundsHold(core) ? core : boundsAround(static_cast<int64_t>(sum) / taken);
 }
 
+OffsetBounds provenCore(const OffsetBounds bounds[], int taken) {
+  if (taken <= 0) return OffsetBounds{0, 0};
+  OffsetBounds core = bounds[0];
+  for (int i = 1; i < taken; ++i) {
+    if (bounds[i].low > core.low) core.low = bounds[i].low;
+    if (bounds[i].high < core.high) core.high = bounds[i].high;
+  }
+  if (boundsHold(core)) return core;
+  int64_t middles[SAMPLE_CORE_CAPACITY];
+  const int n = taken < SAMPLE_CORE_CAPACITY ? taken : SAMPLE_CORE_CAPACITY;
+  for (int i = 0; i < n; ++i) middles[i] = boundsMidpoint(bounds[i]);
+  return sampleCore(middles, n);
+}
+
 // Cores that merely touch, within the jitter of two exchanges, do not make
 // servers agree for aiming.
-static const int64_t CORE_TOUCH_MS = 2;
+static const uint64_t CORE_TOUCH_MS = 2;
 
 int64_t sampleAim(const OffsetBounds cores[], int count, int self, int sampleIndex) {
   const OffsetBounds own = cores[self];
@@ -45,8 +62,11 @@ int64_t sampleAim(const OffsetBounds cores[], int count, int self, int sampleInd
   const int n = count < AGREEMENT_CAPACITY ? count : AGREEMENT_CAPACITY;
   for (int i = 0; i < n; ++i) {
     // Unsigned, so that cores of absurd offsets wrap instead of overflowing.
-    inner[i].low = static_cast<int64_t>(static_cast<uint64_t>(cores[i].low) + CORE_TOUCH_MS);
-    inner[i].high = static_cast<int64_t>(static_cast<uint64_t>(cores[i].high) - CORE_TOUCH_MS);
+    // A core under four touches wide loses a quarter of its width each side.
+    const uint64_t width = static_cast<uint64_t>(cores[i].high) - static_cast<uint64_t>(cores[i].low);
+    const uint64_t touch = width < 4u * CORE_TOUCH_MS ? width / 4u : static_cast<uint64_t>(CORE_TOUCH_MS);
+    inner[i].low = static_cast<int64_t>(static_cast<uint64_t>(cores[i].low) + touch);
+    inner[i].high = static_cast<int64_t>(static_cast<uint64_t>(cores[i].high) - touch);
   }
   const Agreement shared = findAgreement(inner, n);
   const OffsetBounds g = shared.bounds;

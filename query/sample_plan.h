@@ -27,12 +27,16 @@ Millis1900 sampleStartFor(Millis1900 earliest, int64_t aim, int64_t lead);
 // with half a second either side, intersected (when they do not intersect,
 // their mean with half a second either side).
 OffsetBounds sampleCore(const int64_t corrections[], int taken);
+// What a server's samples prove when their bounds are tight (NTP): their
+// intersection, or when they do not intersect, sampleCore of their middles.
+OffsetBounds provenCore(const OffsetBounds bounds[], int taken);
 
 // Where the next sample (sampleIndex 1 or 2) of server self should cut, from
 // the cores of the run's servers that have answered. The second sample
 // halves its own server's core. The third cuts inside the core most servers
 // share, at its own of evenly spaced points, when its server is one of them;
-// otherwise it halves its own core again.
+// otherwise it halves its own core again. A core only a few ms wide (an NTP
+// server's) is shrunk less, so that it still takes part in the sharing.
 int64_t sampleAim(const OffsetBounds cores[], int count, int self, int sampleIndex);
 
 // The last contacts with each server address, so that no address is asked

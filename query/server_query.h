@@ -1,5 +1,5 @@
 // Transient state of one slot's query: phase, samples, the times that bound
-// them, and the socket or host lookup in flight. Handles are kept as integers
+// them, and the socket or host lookup in flight, for either protocol. Handles are kept as integers
 // so the record stays free of platform headers.
 #pragma once
 #include <cstdint>
@@ -12,19 +12,21 @@ enum QueryPhase {
   PHASE_IDLE = 0,
   PHASE_DNS = 1,
   PHASE_CONNECTING = 2,
-  PHASE_READING = 3,
+  PHASE_READING = 3,    // NTP: request sent, waiting for its answer
   PHASE_WAITING = 4,  // until nextSampleAt, when the next sample connects
 };
 
 struct ServerQuery {
   uint8_t dirty;           // the slot's list row must be redrawn
+  uint8_t protocol;        // a ServerProtocol, from the name at the query's start
   int32_t phase;           // a QueryPhase
   int32_t sampleIndex;     // 0..2, 3 after the last answer
   uint32_t address;        // IPv4, network byte order
   uint32_t sampleLatency[SAMPLES_PER_QUERY];
   int64_t sampleCorrection[SAMPLES_PER_QUERY];
   OffsetBounds sampleBounds[SAMPLES_PER_QUERY];
-  Millis1900 sampleStartedAt;    // connect called for the current sample
+  Millis1900 sampleStartedAt;    // connect called (NTP: request sent) for the current sample
+  uint64_t requestStamp;         // NTP: the transmit stamp the answer must echo
   Millis1900 sampleConnectedAt;  // its connection seen established
   Millis1900 nextSampleAt;       // PHASE_WAITING: when the next sample connects
   uint8_t aimPending;            // nextSampleAt is only the earliest; aim when it comes

@@ -5,6 +5,7 @@
 
 #include "query/query.h"
 #include "query/query_run.h"
+#include "query/server_address.h"
 #include "resources/resource.h"
 #include "servers/server_list.h"
 #include "servers/server_list_win.h"
@@ -255,6 +256,12 @@ static void renameServer(const NMLVDISPINFOA& edit) {
   if ((edit.item.mask & LVIF_TEXT) == 0 || edit.item.pszText == nullptr) return;
   const int slot = rowSlot(edit.item.iItem);
   if (slot < 0) return;
+  // A port this program does not speak keeps the old name: the edit is undone.
+  ServerAddress address;
+  if (edit.item.pszText[0] != '\0' && !parseServerName(edit.item.pszText, address)) {
+    MessageBeep(MB_ICONEXCLAMATION);
+    return;
+  }
   endQuery(slot, STATUS_INTERRUPTED);
   setServerName(serverRecords[slot], edit.item.pszText);
   // An empty name frees the slot: the row goes and so does the stored value.

@@ -1,0 +1,24 @@
+// What the two exchanges (time_protocol_win.cpp, ntp_win.cpp) and the shared
+// query steps (query_win.cpp) offer each other. Each exchange opens one
+// sample and turns its answer into the sample's latency, correction and
+// bounds; the shared side plans, spaces and finishes the samples.
+#pragma once
+#include <cstdint>
+#include "query/ntp_packet.h"
+#include "query/server_query.h"
+
+// Shared steps (query_win.cpp).
+void closeSampleSocket(ServerQuery& query);
+// The address is being contacted now: no sample goes to it within the spacing.
+void noteContact(uint32_t address);
+// The current sample's numbers are in: the next sample waits, or the query finishes.
+void sampleTaken(int slot);
+// The server sent a Kiss-o'-Death: it rests, and the query ends at once.
+void kissReceived(int slot, NtpVerdict verdict);
+
+// Time Protocol over TCP port 37 (time_protocol_win.cpp).
+void openTimeProtocolSample(int slot);
+
+// NTP over UDP port 123 (ntp_win.cpp).
+void openNtpSample(int slot);
+void onNtpAnswerReady(int slot, int error);

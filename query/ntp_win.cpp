@@ -1,0 +1,108 @@
+// The NTP exchange of one sample: a UDP socket connected to the server's port
+// 123, so that only its datagrams arrive, one 48-byte request stamped just
+// before it leaves, and the answer stamped when its notification is handled.
+// Datagrams that do not answer the request are dropped; the sample then waits
+// on, until an answer or the run's deadline.
+#include <winsock.h>
+#include <windows.h>
+#include <ntsecapi.h>
+
+#include <cstring>
+
+#include "query/exchange_win.h"
+#include "query/ntp_packet.h"
+#include "query/query.h"
+#include "query/query_run.h"
+#include "resources/resource.h"
+#include "servers/server_table.h"
+#include "shell/main_window_win.h"
+#include "timebase/clock.h"
+
+// Room for answers that carry extensions or a key after the 48 bytes.
+static const int NTP_RECEIVE_SIZE = 512;
+
+static SOCKET socketOf(const ServerQuery& query) { return static_cast<SOCKET>(query.sampleSocket); }
+
+// Bits no one else can predict, from the system's random source.
+static uint32_t requestNoise() {
+  uint32_t noise = 0;
+  if (!RtlGenRandom(&noise, sizeof noise)) noise = readTickMs() * 2654435761u;
+  return noise;
+}
+
+void openNtpSample(int slot) {
+  ServerQuery& query = serverQueries[slot];
+  const SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+  if (s == INVALID_SOCKET) {
+    endQuery(slot, STATUS_WINSOCK_ERROR);
+    return;
+  }
+  query.sampleSocket = static_cast<uintptr_t>(s);
+
+  sockaddr_in local = {};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  local.sin_port = 0;
+  sockaddr_in remote = {};
+  remote.sin_family = AF_INET;
+  remote.sin_port = htons(NTP_PORT);
+  remote.sin_addr.s_addr = query.address;
+  if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+      WSAAsyncSelect(s, mainWindow, WM_SOCKET_EVENT, FD_READ) != 0 ||
+      connect(s, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0) {
+    endQuery(slot, STATUS_WINSOCK_ERROR);
+    return;
+  }
+  query.phase = PHASE_READING;
+  query.dirty = 1;
+
+  uint8_t packet[NTP_PACKET_SIZE];
+  const uint32_t noise = requestNoise();
+  noteContact(query.address);
+  query.sampleStartedAt = readClock();
+  query.requestStamp = requestStamp(query.sampleStartedAt, noise);
+  packNtpRequest(query.requestStamp, packet);
+  char datagram[NTP_PACKET_SIZE];
+  std::memcpy(datagram, packet, sizeof datagram);
+  if (send(s, datagram, NTP_PACKET_SIZE, 0) != NTP_PACKET_SIZE) {
+    endQuery(slot, WSAGetLastError() == WSAECONNRESET ? STATUS_REFUSED : STATUS_WINSOCK_ERROR);
+    return;
+  }
+  runDeadline = readClock() + DEADLINE_ANSWER_MS;
+}
+
+void onNtpAnswerReady(int slot, int error) {
+  ServerQuery& query = serverQueries[slot];
+  // T4 before anything else: a later stamp only widens the bounds.
+  const Millis1900 answered = readClock();
+  // An ICMP "port unreachable" for the request comes back as a reset.
+  if (error != 0) {
+    endQuery(slot, error == WSAECONNRESET ? STATUS_REFUSED : STATUS_NO_RESPONSE);
+    return;
+  }
+  char datagram[NTP_RECEIVE_SIZE];
+  const int received = recv(socketOf(query), datagram, NTP_RECEIVE_SIZE, 0);
+  if (received == SOCKET_ERROR) {
+    const int failure = WSAGetLastError();
+    if (failure == WSAECONNRESET) endQuery(slot, STATUS_REFUSED);
+    else if (failure != WSAEWOULDBLOCK && failure != WSAEMSGSIZE) endQuery(slot, STATUS_NO_RESPONSE);
+    return;
+  }
+  if (received < NTP_PACKET_SIZE) return;
+
+  uint8_t packet[NTP_PACKET_SIZE];
+  std::memcpy(packet, datagram, sizeof packet);
+  NtpAnswer answer;
+  unpackNtpAnswer(packet, answer);
+  const NtpVerdict verdict = judgeNtpAnswer(answer, query.requestStamp);
+  if (verdict == NTP_DROP) return;
+  if (verdict != NTP_USE) {
+    kissReceived(slot, verdict);
+    return;
+  }
+  const int index = query.sampleIndex;
+  query.sampleLatency[index] = ntpSampleLatency(answer, query.sampleStartedAt, answered);
+  query.sampleBounds[index] = ntpSampleBounds(answer, query.sampleStartedAt, answered, userOffset);
+  query.sampleCorrection[index] = boundsMidpoint(query.sampleBounds[index]);
+  sampleTaken(slot);
+}

@@ -1,0 +1,96 @@
+// The Time Protocol exchange of one sample: a fresh non-blocking TCP
+// connection to port 37, and its 4-byte answer read once, at its notification.
+#include <winsock.h>
+#include <windows.h>
+
+#include <cstring>
+
+#include "query/exchange_win.h"
+#include "query/query.h"
+#include "query/query_run.h"
+#include "query/sample_math.h"
+#include "resources/resource.h"
+#include "servers/server_table.h"
+#include "shell/main_window_win.h"
+#include "timebase/clock.h"
+
+static SOCKET socketOf(const ServerQuery& query) { return static_cast<SOCKET>(query.sampleSocket); }
+
+void openTimeProtocolSample(int slot) {
+  ServerQuery& query = serverQueries[slot];
+  const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s == INVALID_SOCKET) {
+    endQuery(slot, STATUS_WINSOCK_ERROR);
+    return;
+  }
+  query.sampleSocket = static_cast<uintptr_t>(s);
+
+  sockaddr_in local = {};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  local.sin_port = 0;
+  const BOOL dontLinger = TRUE;
+  if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+      setsockopt(s, SOL_SOCKET, SO_DONTLINGER, reinterpret_cast<const char*>(&dontLinger),
+                 sizeof dontLinger) != 0 ||
+      WSAAsyncSelect(s, mainWindow, WM_SOCKET_EVENT, FD_READ | FD_CONNECT) != 0) {
+    endQuery(slot, STATUS_WINSOCK_ERROR);
+    return;
+  }
+  query.phase = PHASE_CONNECTING;
+  query.dirty = 1;
+
+  sockaddr_in remote = {};
+  remote.sin_family = AF_INET;
+  remote.sin_port = htons(TIME_PROTOCOL_PORT);
+  remote.sin_addr.s_addr = query.address;
+  noteContact(query.address);
+  query.sampleStartedAt = readClock();
+  if (connect(s, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0 &&
+      WSAGetLastError() != WSAEWOULDBLOCK) {
+    endQuery(slot, STATUS_WINSOCK_ERROR);
+    return;
+  }
+  runDeadline = readClock() + DEADLINE_CONNECT_MS;
+}
+
+void onConnectDone(int slot, int error) {
+  ServerQuery& query = serverQueries[slot];
+  if (error != 0) {
+    endQuery(slot, error == WSAECONNREFUSED ? STATUS_REFUSED : STATUS_NO_RESPONSE);
+  } else {
+    query.sampleConnectedAt = readClock();
+    query.sampleLatency[query.sampleIndex] = readTickMs();
+    query.phase = PHASE_READING;
+    query.dirty = 1;
+  }
+  runDeadline = readClock() + DEADLINE_ANSWER_MS;
+}
+
+void onAnswerReady(int slot, int error) {
+  ServerQuery& query = serverQueries[slot];
+  if (error != 0) {
+    endQuery(slot, STATUS_NO_RESPONSE);
+    return;
+  }
+  // One receive of exactly 4 bytes: a shorter first read is a failed answer,
+  // never the start of one to be gathered.
+  char answer[TIME_ANSWER_SIZE];
+  if (recv(socketOf(query), answer, TIME_ANSWER_SIZE, 0) != TIME_ANSWER_SIZE) {
+    endQuery(slot, STATUS_NO_RESPONSE);
+    return;
+  }
+  uint8_t bytes[TIME_ANSWER_SIZE];
+  std::memcpy(bytes, answer, sizeof bytes);
+  const uint32_t seconds = decodeTimeAnswer(bytes);
+  const Millis1900 now = readClock();
+  const int index = query.sampleIndex;
+  const uint32_t latency = readTickMs() - query.sampleLatency[index];
+  query.sampleLatency[index] = latency;
+  query.sampleCorrection[index] = sampleCorrection(seconds, now, latency, userOffset);
+  query.sampleBounds[index] = sampleBounds(seconds, query.sampleConnectedAt, now, userOffset);
+  // The server read its clock about half the exchange after the connection
+  // was established: the lead that times the next sample's reading.
+  query.leadMs = (query.sampleConnectedAt - query.sampleStartedAt) + latency / 2;
+  sampleTaken(slot);
+}
