@@ -11,7 +11,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import (IDC_SYNCHRONIZE, STATUS_GOOD, STATUS_NO_RESPONSE, STATUS_REFUSED,
+from harness import (IDC_SYNCHRONIZE, IDM_EDIT_SERVER, VK_RETURN, WM_KEYDOWN, STATUS_GOOD, STATUS_NO_RESPONSE, STATUS_REFUSED,
                      STATUS_SLOW_RESPONSE, STATUS_UNUSED, QuorvelTestCase, wait_until)
 from ntpserver import NtpServer
 
@@ -90,6 +90,27 @@ class UnusableAnswers(NtpTestCase):
         # rate-limiting one not yet.
         self.correct(program, expected, 90)
         self.assertEqual((len(deny.requests()), len(rate.requests())), (1, 1))
+
+
+class NameEditor(NtpTestCase):
+    servers = ["127.0.0.61"]
+
+    def rename(self, program, text):
+        program.select_rows([0])
+        program.send_command(IDM_EDIT_SERVER)
+        editor = wait_until(program.editor, message="no label editor")
+        self.ctl.set_text(editor, text)
+        self.ctl.post(editor, WM_KEYDOWN, VK_RETURN, 0)
+        wait_until(lambda: not program.editor())
+
+    def test_a_port_other_than_37_or_123_keeps_the_old_name(self):
+        program = self.start_ready()
+        self.rename(program, "127.0.0.61:80")
+        self.assertEqual(self.settings.server(0).name, "127.0.0.61")
+        self.assertEqual(program.rows()[0].name, "127.0.0.61")
+        self.rename(program, "127.0.0.61:123")
+        wait_until(lambda: self.settings.server(0).name == "127.0.0.61:123",
+                   message="the NTP name was not stored")
 
 
 @unittest.skipUnless(shutil.which("chronyd") or os.path.exists("/usr/sbin/chronyd"), "no chronyd")

@@ -35,6 +35,8 @@ TEST(NtpPacket, RequestStampCarriesTheTimeAndNoiseInItsLow22Bits) {
   // 3000.5 s: fraction 0x80000000, whose low 22 bits the noise fills.
   EXPECT_EQ((uint64_t{3000} << 32) | 0x80345678u, requestStamp(3000500, 0x12345678u));
   EXPECT_EQ((uint64_t{3000} << 32) | 0x80000000u, requestStamp(3000500, 0));
+  // 3000.001 s: fraction 0x418937, whose bit 22 stays above the noise.
+  EXPECT_EQ((uint64_t{3000} << 32) | 0x400000u, requestStamp(3000001, 0));
 }
 
 TEST(NtpPacket, AnswerFieldsReadBigEndian) {
@@ -175,6 +177,8 @@ TEST(KissLog, RateRestsAMinuteDenyForever) {
     recordKiss(log, address, NTP_KISS_RATE, 70000);
   }
   EXPECT_EQ(KISS_FOREVER, kissRestUntil(log, 8, 80000));
+  const uint32_t last = 100 + KISS_LOG_SIZE - 2;  // took 7's rested entry
+  EXPECT_EQ(70000 + KISS_RATE_REST_MS, kissRestUntil(log, last, 80000));
 }
 
 TEST(ServerName, PortSuffixSelectsTheProtocol) {
