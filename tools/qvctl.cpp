@@ -720,20 +720,35 @@ std::vector<HWND> trayIconWindows() {
     return icons;
 }
 
+bool findTipIn(HWND tooltip, HWND icon, std::string& tip) {
+    LRESULT tools = sendOrFail(tooltip, TTM_GETTOOLCOUNT, 0, 0);
+    RemoteBuffer remote(tooltip, TEXT_OFFSET + TEXT_CAPACITY);
+    for (LRESULT i = 0; i < tools; ++i) {
+        TOOLINFOA tool = {};
+        tool.cbSize = sizeof tool;
+        tool.lpszText = remote.at(TEXT_OFFSET);
+        remote.write(0, &tool, sizeof tool);
+        remote.write(TEXT_OFFSET, "", 1);
+        if (!sendOrFail(tooltip, TTM_ENUMTOOLSA, static_cast<WPARAM>(i), remote.param())) continue;
+        remote.read(0, &tool, sizeof tool);
+        if (tool.hwnd == icon) {
+            tip = remote.readText(TEXT_OFFSET, TEXT_CAPACITY);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Balloons are tooltip windows too, and one may close while it is being
+// asked; a tooltip that is gone by then simply holds no tip.
 std::string trayTip(HWND icon) {
     for (HWND top : topLevelWindows()) {
         if (className(top) != TOOLTIPS_CLASSA || windowPid(top) != windowPid(icon)) continue;
-        LRESULT tools = sendOrFail(top, TTM_GETTOOLCOUNT, 0, 0);
-        RemoteBuffer remote(top, TEXT_OFFSET + TEXT_CAPACITY);
-        for (LRESULT i = 0; i < tools; ++i) {
-            TOOLINFOA tool = {};
-            tool.cbSize = sizeof tool;
-            tool.lpszText = remote.at(TEXT_OFFSET);
-            remote.write(0, &tool, sizeof tool);
-            remote.write(TEXT_OFFSET, "", 1);
-            if (!sendOrFail(top, TTM_ENUMTOOLSA, static_cast<WPARAM>(i), remote.param())) continue;
-            remote.read(0, &tool, sizeof tool);
-            if (tool.hwnd == icon) return remote.readText(TEXT_OFFSET, TEXT_CAPACITY);
+        std::string tip;
+        try {
+            if (findTipIn(top, icon, tip)) return tip;
+        } catch (const Failure&) {
+            if (IsWindow(top)) throw;
         }
     }
     return "";
