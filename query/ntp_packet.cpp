@@ -55,6 +55,12 @@ void unpackNtpAnswer(const uint8_t packet[NTP_PACKET_SIZE], NtpAnswer& answer) {
   answer.transmit = getU64(packet + 40);
 }
 
+NtpSocketOutcome judgeNtpSocketError(int error) {
+  if (error == WINSOCK_CONNECTION_RESET) return NTP_SOCKET_REFUSED;
+  if (error == WINSOCK_WOULD_BLOCK || error == WINSOCK_MESSAGE_SIZE) return NTP_SOCKET_WAIT;
+  return NTP_SOCKET_FAILED;
+}
+
 NtpVerdict judgeNtpAnswer(const NtpAnswer& answer, NtpTimestamp sent) {
   // Only an echo of our own stamp answers our request; a kiss that does not
   // echo it may be forged, and is dropped like any stray datagram.

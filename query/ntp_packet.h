@@ -39,6 +39,20 @@ enum NtpVerdict {
 
 NtpVerdict judgeNtpAnswer(const NtpAnswer& answer, NtpTimestamp sent);
 
+// What a failed receive on the request's socket means. Winsock's numbers are
+// part of its ABI, so the rule can live here without its headers.
+const int WINSOCK_WOULD_BLOCK = 10035;
+const int WINSOCK_MESSAGE_SIZE = 10040;  // a datagram larger than the buffer: dropped
+const int WINSOCK_CONNECTION_RESET = 10054;  // ICMP "port unreachable" for the request
+
+enum NtpSocketOutcome {
+  NTP_SOCKET_WAIT = 0,     // nothing to use yet: wait on for an answer
+  NTP_SOCKET_REFUSED = 1,  // nobody serves NTP there
+  NTP_SOCKET_FAILED = 2,   // the query ends as unanswered
+};
+
+NtpSocketOutcome judgeNtpSocketError(int error);
+
 // The stamp in whole milliseconds (floor), its seconds read in the era
 // nearest the local clock.
 int64_t ntpStampMs(NtpTimestamp stamp, Millis1900 localNow);

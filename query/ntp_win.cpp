@@ -21,7 +21,20 @@
 // Room for answers that carry extensions or a key after the 48 bytes.
 static const int NTP_RECEIVE_SIZE = 512;
 
+static_assert(WINSOCK_WOULD_BLOCK == WSAEWOULDBLOCK && WINSOCK_MESSAGE_SIZE == WSAEMSGSIZE &&
+                  WINSOCK_CONNECTION_RESET == WSAECONNRESET,
+              "Winsock's error numbers");
+
 static SOCKET socketOf(const ServerQuery& query) { return static_cast<SOCKET>(query.sampleSocket); }
+
+// The query ends on a socket failure unless the failure only says "not yet".
+static bool endsOnSocketError(int slot, int error) {
+  switch (judgeNtpSocketError(error)) {
+    case NTP_SOCKET_WAIT: return false;
+    case NTP_SOCKET_REFUSED: endQuery(slot, STATUS_REFUSED); return true;
+    default: endQuery(slot, STATUS_NO_RESPONSE); return true;
+  }
+}
 
 // Bits no one else can predict, from the system's random source.
 static uint32_t requestNoise() {
@@ -77,15 +90,13 @@ void onNtpAnswerReady(int slot, int error) {
   const Millis1900 answered = readClock();
   // An ICMP "port unreachable" for the request comes back as a reset.
   if (error != 0) {
-    endQuery(slot, error == WSAECONNRESET ? STATUS_REFUSED : STATUS_NO_RESPONSE);
+    endsOnSocketError(slot, error);
     return;
   }
   char datagram[NTP_RECEIVE_SIZE];
   const int received = recv(socketOf(query), datagram, NTP_RECEIVE_SIZE, 0);
   if (received == SOCKET_ERROR) {
-    const int failure = WSAGetLastError();
-    if (failure == WSAECONNRESET) endQuery(slot, STATUS_REFUSED);
-    else if (failure != WSAEWOULDBLOCK && failure != WSAEMSGSIZE) endQuery(slot, STATUS_NO_RESPONSE);
+    endsOnSocketError(slot, WSAGetLastError());
     return;
   }
   if (received < NTP_PACKET_SIZE) return;

@@ -162,6 +162,15 @@ TEST(NtpBounds, StampsReadInTheEraNearestTheLocalClock) {
   EXPECT_EQ(T1, ntpStampMs(stampOf(T1), T1 + 20));
 }
 
+// Winsock's own numbers, so that a slip in the constants fails here too.
+TEST(NtpSocketError, PortUnreachableIsRefusedAndOnlyNotYetWaits) {
+  EXPECT_EQ(NTP_SOCKET_REFUSED, judgeNtpSocketError(10054));  // WSAECONNRESET
+  EXPECT_EQ(NTP_SOCKET_WAIT, judgeNtpSocketError(10035));     // WSAEWOULDBLOCK
+  EXPECT_EQ(NTP_SOCKET_WAIT, judgeNtpSocketError(10040));     // WSAEMSGSIZE
+  EXPECT_EQ(NTP_SOCKET_FAILED, judgeNtpSocketError(10050));   // WSAENETDOWN
+  EXPECT_EQ(NTP_SOCKET_FAILED, judgeNtpSocketError(10061));   // WSAECONNREFUSED is TCP's
+}
+
 TEST(KissLog, RateRestsAMinuteDenyForever) {
   KissLog log = {};
   recordKiss(log, 7, NTP_KISS_RATE, 1000);
