@@ -8,6 +8,10 @@
 #include "query/server_query.h"
 
 // Shared steps (query_win.cpp).
+// A fresh socket of this type (SOCK_STREAM, SOCK_DGRAM) for the slot's next
+// sample, bound to any local port and reporting these events to the main
+// window. On failure the query has ended and false comes back.
+bool openSampleSocket(int slot, int type, long events);
 void closeSampleSocket(ServerQuery& query);
 // The address is being contacted now: no sample goes to it within the spacing.
 void noteContact(uint32_t address);

@@ -45,24 +45,13 @@ static uint32_t requestNoise() {
 
 void openNtpSample(int slot) {
   ServerQuery& query = serverQueries[slot];
-  const SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
-  if (s == INVALID_SOCKET) {
-    endQuery(slot, STATUS_WINSOCK_ERROR);
-    return;
-  }
-  query.sampleSocket = static_cast<uintptr_t>(s);
-
-  sockaddr_in local = {};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  local.sin_port = 0;
+  if (!openSampleSocket(slot, SOCK_DGRAM, FD_READ)) return;
+  const SOCKET s = socketOf(query);
   sockaddr_in remote = {};
   remote.sin_family = AF_INET;
   remote.sin_port = htons(NTP_PORT);
   remote.sin_addr.s_addr = query.address;
-  if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-      WSAAsyncSelect(s, mainWindow, WM_SOCKET_EVENT, FD_READ) != 0 ||
-      connect(s, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0) {
+  if (connect(s, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0) {
     endQuery(slot, STATUS_WINSOCK_ERROR);
     return;
   }

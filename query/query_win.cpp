@@ -34,6 +34,26 @@ static SOCKET socketOf(const ServerQuery& query) { return static_cast<SOCKET>(qu
 // Notifications already posted for the socket stay queued after this; the
 // phase checks in onSocketEvent keep them away from a successor socket that
 // Winsock may hand out with the same value.
+bool openSampleSocket(int slot, int type, long events) {
+  ServerQuery& query = serverQueries[slot];
+  const SOCKET s = socket(AF_INET, type, 0);
+  if (s == INVALID_SOCKET) {
+    endQuery(slot, STATUS_WINSOCK_ERROR);
+    return false;
+  }
+  query.sampleSocket = static_cast<uintptr_t>(s);
+  sockaddr_in local = {};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  local.sin_port = 0;
+  if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+      WSAAsyncSelect(s, mainWindow, WM_SOCKET_EVENT, events) != 0) {
+    endQuery(slot, STATUS_WINSOCK_ERROR);
+    return false;
+  }
+  return true;
+}
+
 void closeSampleSocket(ServerQuery& query) {
   const SOCKET s = socketOf(query);
   WSAAsyncSelect(s, mainWindow, 0, 0);

@@ -18,22 +18,11 @@ static SOCKET socketOf(const ServerQuery& query) { return static_cast<SOCKET>(qu
 
 void openTimeProtocolSample(int slot) {
   ServerQuery& query = serverQueries[slot];
-  const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-  if (s == INVALID_SOCKET) {
-    endQuery(slot, STATUS_WINSOCK_ERROR);
-    return;
-  }
-  query.sampleSocket = static_cast<uintptr_t>(s);
-
-  sockaddr_in local = {};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  local.sin_port = 0;
+  if (!openSampleSocket(slot, SOCK_STREAM, FD_READ | FD_CONNECT)) return;
+  const SOCKET s = socketOf(query);
   const BOOL dontLinger = TRUE;
-  if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-      setsockopt(s, SOL_SOCKET, SO_DONTLINGER, reinterpret_cast<const char*>(&dontLinger),
-                 sizeof dontLinger) != 0 ||
-      WSAAsyncSelect(s, mainWindow, WM_SOCKET_EVENT, FD_READ | FD_CONNECT) != 0) {
+  if (setsockopt(s, SOL_SOCKET, SO_DONTLINGER, reinterpret_cast<const char*>(&dontLinger),
+                 sizeof dontLinger) != 0) {
     endQuery(slot, STATUS_WINSOCK_ERROR);
     return;
   }
