@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
-"""Benchmarks of quorvel.exe under Wine, side by side with `rdate -p`.
+"""Benchmarks of quorvel.exe under Wine, side by side with `rdate -p` and `chronyd -Q`.
 
 Started by bench/run inside tests/with-wine.sh: a private Wine prefix copy, its own
 X display and a network namespace with only loopback. All time servers are
-tests/e2e/timeserver.py servers on 127.x.y.z port 37; the program always gets a
-seeded loopback server list and "Schedule" 0. rdate is only ever run as
-`rdate -p` (print, never set), against servers of its own that keep the same
-time as the program's.
+tests/e2e/timeserver.py servers on 127.x.y.z port 37, tests/e2e/ntpserver.py
+servers on port 123, or one real chronyd; the program always gets a seeded
+loopback server list and "Schedule" 0. rdate is only ever run as `rdate -p`
+(print, never set) and chronyd as `chronyd -Q` (query, never set), against
+servers of their own that keep the same time as the program's.
 
 Sections (each prints a table; all of them together form the report):
   span        correcting-run span for 1, 10 and 50 servers answering at once
@@ -15,6 +16,9 @@ Sections (each prints a table; all of them together form the report):
               one 900 ms off, and a clock that is already right; behind 0 and
               50 ms network delays (NFQUEUE + bench/nfq_delay); beside `rdate -p`
               and the previous arithmetic (mean of samples) on the same answers
+  ntp         the same figures for lists with NTP servers (HOST:123): 5 that agree
+              at 0 and 50 ms, 3 Time Protocol + 2 NTP, 4 plus one 900 ms off, and
+              a real chronyd; beside `chronyd -Q`
   endurance   idle CPU and wake-ups while hidden, memory, descriptors and handles
               over back-to-back prompt runs and runs that end at the deadline
 
@@ -24,7 +28,7 @@ and loopback addresses. Across the whole benchmark every connection to every
 server is kept, and the smallest gap between two connections to one address is
 reported.
 
-  bench.py --inside [--quick] [--sections span,accuracy,endurance] [--out DIR]
+  bench.py --inside [--quick] [--sections span,accuracy,ntp,endurance] [--out DIR]
 """
 import argparse
 import calendar
@@ -34,10 +38,12 @@ import json
 import math
 import os
 import random
+import re
 import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -45,13 +51,22 @@ from harness import (IDC_SYNCHRONIZE, RUN_KEY, RUN_VALUE, SETTINGS_KEY, STATUS_G
                      STATUS_NO_DNS,
                      STATUS_NO_RESPONSE, STATUS_REFUSED, STATUS_SLOW_RESPONSE, STATUS_UNUSED,
                      UNINSTALL_KEY, WM_COMMAND, Ctl, Quorvel, Settings)
+from ntpserver import NtpServer
 from timeserver import EPOCH_1900_TO_1970_S, TimeServer, now_ms1900
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-# Every packet to or from port 37 of these addresses is held this long in each
-# direction by nfq_delay (queue number = index + 1).
+# Every packet to or from port 37 (TCP) or 123 (UDP) of these addresses is held
+# this long in each direction by nfq_delay (queue number = index + 1).
 DELAYED_NETS = [("127.50.0.0/16", 50)]
+# (chain, protocol, match) of each rule. chronyd stamps its NTP datagrams in the
+# kernel: a request when loopback sends it, after OUTPUT; an answer when loopback
+# receives it, before INPUT. So a request is held in INPUT and an answer in OUTPUT,
+# where either stamp sees the whole delay.
+DELAYED_RULES = [("OUTPUT", "tcp", ["--dport", "37"], "-d"), ("OUTPUT", "tcp", ["--sport", "37"], "-s"),
+                 ("INPUT", "udp", ["--dport", "123"], "-d"), ("OUTPUT", "udp", ["--sport", "123"], "-s")]
+
+SECTIONS = ("span", "accuracy", "ntp", "endurance")
 
 # A server may be asked at most once every this many ms; the bench keeps to it
 # for its own starts too, and checks the servers' logs for it at the end.
@@ -241,6 +256,19 @@ def wineserver_pid(prefix):
 
 # ---- every connection of the whole benchmark ------------------------------------------
 
+class NtpContact:
+    """An NTP request seen as a connection, for the spacing log and the sample counts."""
+
+    def __init__(self, request):
+        self.accepted_ms = self.sent_ms = request.received_ms
+        self.value = request.mode  # not None: every request here is answered
+
+
+class BenchNtpServer(NtpServer):
+    def connections(self):
+        return [NtpContact(r) for r in self.requests()]
+
+
 class ConnectionLog:
     """Accept times of every connection to every server address, over all lanes and
     sections, for the spacing check at the end and the bench's own waits."""
@@ -248,7 +276,7 @@ class ConnectionLog:
     def __init__(self):
         self.lock = threading.Lock()
         self.accepts = {}     # address -> [accepted_ms]
-        self.kind = {}        # address -> "program" or "rdate"
+        self.kind = {}        # address -> "program", "rdate" or "chronyd"
 
     def add(self, server, kind):
         with self.lock:
@@ -328,9 +356,9 @@ class Rig:
 
     # -- servers --
 
-    def serve(self, addr, kind="program", **options):
+    def serve(self, addr, kind="program", protocol="tp", **options):
         self.unserve(addr)
-        server = TimeServer(addr, **options).start()
+        server = (BenchNtpServer if protocol == "ntp" else TimeServer)(addr, **options).start()
         server.kind = kind
         self.servers[addr] = server
         return server
@@ -522,6 +550,50 @@ def rdate_sweep(addresses):
         failed += value is None
     return (time.monotonic() - start) * 1000.0, failed
 
+CHRONYD = shutil.which("chronyd") or "/usr/sbin/chronyd"
+CHRONY_VERSION = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "chrony"],
+                                capture_output=True, text=True).stdout.strip() or "?"
+
+
+def chronyd_read(addr, timeout_s=10):
+    """One `chronyd -Q` (query only, the clock is never set) with one sample of ADDR:
+    the offset it found in ms (the server's clock minus the host's), or None."""
+    folder = tempfile.mkdtemp(prefix="qv-chronyq-")
+    try:
+        proc = subprocess.run([CHRONYD, "-Q", "-d", "-u", "root", "-t", str(timeout_s),
+                               "-f", os.devnull, "server %s iburst maxsamples 1" % addr,
+                               "pidfile %s/chronyd.pid" % folder, "cmdport 0"],
+                              capture_output=True, text=True, timeout=timeout_s + 20)
+    finally:
+        shutil.rmtree(folder, True)
+    m = re.search(r"System clock wrong by (-?[0-9.]+) seconds", proc.stderr + proc.stdout)
+    return float(m.group(1)) * 1000.0 if m else None
+
+
+def reference_all(twins, protocols, skews):
+    """Reads every twin at once, each with the client of its protocol (rdate -p for
+    the Time Protocol, chronyd -Q for NTP): [error in ms or None] in twin order."""
+    errors = [None] * len(twins)
+
+    def read(i):
+        if protocols[i] == "ntp":
+            offset = chronyd_read(twins[i])
+            errors[i] = None if offset is None else offset - skews[i]
+        else:
+            value, arrived, _ = rdate_read(twins[i])
+            errors[i] = None if value is None else value - arrived - skews[i]
+    threads = [threading.Thread(target=read, args=(i,)) for i in range(len(twins))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return errors
+
+
+def server_names(addresses, protocols):
+    """The program's list: an NTP server is named HOST:123."""
+    return [a + ":123" if p == "ntp" else a for a, p in zip(addresses, protocols)]
+
 # ---- section: run span -------------------------------------------------------------
 
 SPAN_SKEW_MS = 250  # under Wine's 0.5 s, so the program's step is accepted and timed exactly
@@ -635,9 +707,9 @@ class DelayQueues:
             if proc.stdout.readline().strip() != "ready":
                 raise RuntimeError("nfq_delay did not start")
             self.procs.append(proc)
-            for match in (["-d", net, "--dport", "37"], ["-s", net, "--sport", "37"]):
-                rule = ["OUTPUT", "-p", "tcp"] + match + ["-j", "NFQUEUE", "--queue-num",
-                                                          str(number), "--queue-bypass"]
+            for chain, proto, port, side in DELAYED_RULES:
+                rule = [chain, "-p", proto, side, net] + port + ["-j", "NFQUEUE", "--queue-num",
+                                                                str(number), "--queue-bypass"]
                 subprocess.run(["iptables", "-A"] + rule, check=True)
                 self.rules.append(rule)
         return self
@@ -652,23 +724,25 @@ class DelayQueues:
         self.procs = []
 
 
-def random_skew(rng):
+def random_skew(rng, fine=False):
     """Whole seconds either way plus a fraction, so that the whole-second edges fall
-    at a different phase of the local second in every run."""
-    return rng.randint(-3, 3) * 1000 + rng.randrange(1000)
+    at a different phase of the local second in every run; fine: the fraction has
+    microseconds too (like +1234.567 ms), for classes with NTP servers."""
+    skew = rng.randint(-3, 3) * 1000 + rng.randrange(1000)
+    return skew + rng.randrange(1000) / 1000.0 if fine else skew
 
 
-def skews_agree(n):
+def skews_agree(n, fine=False):
     def draw(rng, k):
-        s = random_skew(rng)
+        s = random_skew(rng, fine)
         return [s] * n, s
     return draw
 
 
-def skews_four_and_one(rng, k):
+def skews_four_and_one(rng, k, fine=False):
     """Four servers that agree and a fifth 900 ms off, alternately ahead and behind:
     within the 2 s outlier limit, so no rule drops it. Truth: the four's skew."""
-    s = random_skew(rng)
+    s = random_skew(rng, fine)
     return [s] * 4 + [s + (900 if k % 2 == 0 else -900)], s
 
 
@@ -676,22 +750,36 @@ def skews_right(rng, k):
     return [0] * 5, 0
 
 
-# key, what, network delay each way, program's addresses, rdate's addresses, skews
+# key, what, network delay each way, program's addresses, the reference clients'
+# addresses, skews, each address's protocol ("tp" or "ntp"). The class "chronyd"
+# has a real NTP server (chronyd serving the host clock) and no twins.
 def accuracy_classes(with_delays):
     def five(prefix):
         return ["%s.%d" % (prefix, i + 1) for i in range(5)]
+    tp, ntp = ["tp"] * 5, ["ntp"] * 5
     classes = [
         ("agree-0", "5 servers that agree, network 0 ms", 0, five("127.1.0"), five("127.1.1"),
-         skews_agree(5)),
+         skews_agree(5), tp),
         ("agree-50", "5 servers that agree, network 50 ms each way", 50, five("127.50.0"),
-         five("127.50.1"), skews_agree(5)),
-        ("one-0", "1 server, network 0 ms", 0, ["127.2.0.1"], ["127.2.1.1"], skews_agree(1)),
+         five("127.50.1"), skews_agree(5), tp),
+        ("one-0", "1 server, network 0 ms", 0, ["127.2.0.1"], ["127.2.1.1"], skews_agree(1), tp),
         ("one-50", "1 server, network 50 ms each way", 50, ["127.50.2.1"], ["127.50.3.1"],
-         skews_agree(1)),
+         skews_agree(1), tp),
         ("four-one", "4 servers that agree + 1 at ±900 ms, network 0 ms", 0, five("127.3.0"),
-         five("127.3.1"), skews_four_and_one),
+         five("127.3.1"), skews_four_and_one, tp),
         ("right", "a clock that is already right (5 servers, skew 0), network 0 ms", 0,
-         five("127.4.0"), five("127.4.1"), skews_right),
+         five("127.4.0"), five("127.4.1"), skews_right, tp),
+        ("ntp-agree-0", "5 NTP servers that agree, network 0 ms", 0, five("127.5.0"),
+         five("127.5.1"), skews_agree(5, fine=True), ntp),
+        ("ntp-agree-50", "5 NTP servers that agree, network 50 ms each way", 50,
+         five("127.50.4"), five("127.50.5"), skews_agree(5, fine=True), ntp),
+        ("mixed-0", "3 Time Protocol + 2 NTP servers that agree, network 0 ms", 0,
+         five("127.6.0"), five("127.6.1"), skews_agree(5, fine=True), ["tp"] * 3 + ["ntp"] * 2),
+        ("ntp-four-one", "4 NTP servers that agree + 1 NTP at ±900 ms, network 0 ms", 0,
+         five("127.7.0"), five("127.7.1"),
+         lambda rng, k: skews_four_and_one(rng, k, fine=True), ntp),
+        ("chronyd", "chronyd serving the host clock (NTP), network 0 ms", 0, ["127.8.0.1"], [],
+         lambda rng, k: ([0], 0), ["ntp"]),
     ]
     return [c for c in classes if with_delays or c[2] == 0]
 
@@ -719,52 +807,91 @@ def previous_arithmetic(conns_by_addr):
     return None, per, dropped
 
 
+@contextlib.contextmanager
+def chronyd_server(addr):
+    """A real NTP server for the program: chronyd serving the host clock on ADDR
+    port 123 (local stratum 1); -x: it never touches the clock."""
+    folder = tempfile.mkdtemp(prefix="qv-chronyd-")
+    conf = os.path.join(folder, "chrony.conf")
+    with open(conf, "w") as f:
+        f.write("local stratum 1\nallow 127.0.0.0/8\nbindaddress %s\nport 123\ncmdport 0\n"
+                "driftfile %s/drift\npidfile %s/chronyd.pid\n" % (addr, folder, folder))
+    proc = subprocess.Popen([CHRONYD, "-x", "-d", "-u", "root", "-f", conf],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(1.0)  # its socket is bound well within this
+        if proc.poll() is not None:
+            raise RuntimeError("chronyd ended at once (exit code %s)" % proc.returncode)
+        yield proc
+    finally:
+        if proc.poll() is None:
+            proc.terminate()
+            try:
+                proc.wait(10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+        shutil.rmtree(folder, True)
+
+
 def bench_accuracy_class(rig, servers_class, runs, seed):
-    key, what, delay, addresses, twins, draw = servers_class
+    if servers_class[0] == "chronyd":
+        with chronyd_server(servers_class[3][0]):
+            return measure_accuracy_class(rig, servers_class, runs, seed)
+    return measure_accuracy_class(rig, servers_class, runs, seed)
+
+
+def measure_accuracy_class(rig, servers_class, runs, seed):
+    key, what, delay, addresses, twins, draw, protocols = servers_class
     rng = random.Random(seed)
     pause = random.Random(seed + 1000)
-    for addr in addresses:
-        rig.serve(addr)
-    for addr in twins:
-        rig.serve(addr, kind="rdate")
-    rig.wait_spacing(addresses + twins)
-    rig.start_program(addresses)
+    ours = [] if key == "chronyd" else addresses  # chronyd's own requests are not logged
+    for addr, protocol in zip(ours, protocols):
+        rig.serve(addr, protocol=protocol)
+    for addr, protocol in zip(twins, protocols):
+        rig.serve(addr, kind="chronyd" if protocol == "ntp" else "rdate", protocol=protocol)
+    rig.wait_spacing(ours + twins)
+    rig.start_program(server_names(addresses, protocols))
     per_run = []
     for k in range(runs):
         skews, truth = draw(rng, k)
-        for addr, twin, skew in zip(addresses, twins, skews):
+        for addr, skew in zip(ours, skews):
             rig.servers[addr].skew_ms = skew
-            rig.servers[twin].skew_ms = skew
-        rig.wait_spacing(addresses)
+        for addr, skew in zip(twins, skews):
+            rig.servers[addr].skew_ms = skew
+        rig.wait_spacing(ours)
+        if key == "chronyd":
+            time.sleep(SPACING_MS / 1000.0)  # the program's last contacts are not logged
         wait_phase((k + rng.random()) / runs)
         run = rig.run(records=True, poll=0.1)
         if run.seen_ms is None:
             per_run.append({"k": k, "skew": truth, "incomplete": True})
             log("accuracy: %s: run %d did not complete" % (key, k))
             continue
-        conns = {addr: rig.answers(addr, run.posted_ms, run.seen_ms) for addr in addresses}
-        old_applied, old_per, old_dropped = previous_arithmetic(conns)
+        conns = {addr: rig.answers(addr, run.posted_ms, run.seen_ms) for addr in ours}
+        # The previous arithmetic knew only the Time Protocol.
+        old_applied, old_per, old_dropped = (previous_arithmetic(conns) if set(protocols) == {"tp"}
+                                             else (None, {}, 0))
         entry = {"k": k, "skew": truth, "phase_ms": run.posted_ms % 1000,
                  "span_ms": run.span_ms(), "value": run.value, "new": run.value - truth,
                  "old": None if old_applied is None else old_applied - truth,
                  "old_dropped": old_dropped, "servers": []}
         for slot, (addr, skew) in enumerate(zip(addresses, skews)):
             record = run.records.get(slot)
+            seen = conns.get(addr, [])
             entry["servers"].append({
-                "addr": addr, "skew": skew, "samples": len(conns[addr]),
-                "gaps": [b.accepted_ms - a.accepted_ms for a, b in zip(conns[addr], conns[addr][1:])],
+                "addr": addr, "skew": skew, "samples": len(seen) if addr in conns else None,
+                "gaps": [b.accepted_ms - a.accepted_ms for a, b in zip(seen, seen[1:])],
                 "status": None if record is None else record.status,
                 "new": (record.correction - skew if record is not None
                         and record.status in (STATUS_GOOD, STATUS_UNUSED) else None),
                 "old": old_per[addr] - skew if addr in old_per else None})
-        # rdate reads its own servers (same skews) once each, all at once, while the
-        # program's servers wait out their spacing. The run ends just after an answer
-        # the program aimed at a whole-second edge of the servers' clock; a random
-        # pause first keeps rdate's reading from sharing that phase.
+        # rdate -p and chronyd -Q read their own servers (same skews) once each, all at
+        # once, while the program's servers wait out their spacing. The run ends just
+        # after an answer the program aimed at a whole-second edge of the servers'
+        # clock; a random pause first keeps the readings from sharing that phase.
         time.sleep(pause.random())
-        readings = rdate_all(twins)
-        entry["rdate"] = [None if value is None else value - arrived - skew
-                          for (value, arrived), skew in zip(readings, skews)]
+        entry["rdate"] = reference_all(twins, protocols, skews) if twins else [None] * len(skews)
         per_run.append(entry)
     rig.stop_program()
     rig.stop_servers()
@@ -785,8 +912,10 @@ def accuracy_figures(r):
         "rdate": errors_summary([x["rdate"][0] for x in done]),
         "old": errors_summary([x["old"] for x in done]),
         "new": errors_summary([x["new"] for x in done])}}
-    if r["key"] == "four-one":
+    if r["key"] in ("four-one", "ntp-four-one"):
         groups = {"record, the four": range(4), "record, the one 900 ms off": range(4, 5)}
+    elif r["key"] == "mixed-0":
+        groups = {"record, Time Protocol": range(3), "record, NTP": range(3, 5)}
     elif len(done) and len(done[0]["servers"]) > 1:
         groups = {"record": range(len(done[0]["servers"]))}
     else:
@@ -802,14 +931,18 @@ def accuracy_figures(r):
 # What the new arithmetic aims at, per class and figure: median |e| and p95 |e|.
 GOALS = {("agree-0", "applied"): "≤ 10 / ≤ 40", ("agree-50", "applied"): "≤ 10 / ≤ 40",
          ("one-0", "applied"): "p95 ≤ 200", ("one-50", "applied"): "p95 ≤ 200",
-         ("four-one", "applied"): "all ≤ 40", ("right", "applied"): "all ≤ 40"}
+         ("four-one", "applied"): "all ≤ 40", ("right", "applied"): "all ≤ 40",
+         ("ntp-agree-0", "applied"): "p95 ≤ 2", ("ntp-agree-50", "applied"): "p95 ≤ 3",
+         ("mixed-0", "applied"): "all ≤ 10", ("ntp-four-one", "applied"): "all ≤ 3"}
 
 
 def cell(s):
     """median |e| / p95 |e| (mean e)."""
     if not s:
         return "-"
-    return "%s / %s (%s)" % (fmt(s["median_abs"]), fmt(s["p95_abs"]), fmt(s["mean"]))
+    digits = 1 if s["p95_abs"] < 10 else 0
+    return "%s / %s (%s)" % (fmt(s["median_abs"], digits), fmt(s["p95_abs"], digits),
+                             fmt(s["mean"], digits))
 
 
 def report_accuracy(results):
@@ -817,11 +950,12 @@ def report_accuracy(results):
     for r in results:
         for figure, by in accuracy_figures(r).items():
             n = by["new"]["n"] if by["new"] else 0
+            small = 1 if by["new"] and by["new"]["p95_abs"] < 10 else 0
             rows.append([r["what"], "%s (%d)" % (figure, n), cell(by["rdate"]), cell(by["old"]),
                          cell(by["new"]),
-                         "%s / %s" % (fmt(by["new"]["min"]), fmt(by["new"]["max"]))
+                         "%s / %s" % (fmt(by["new"]["min"], small), fmt(by["new"]["max"], small))
                          if by["new"] else "-", GOALS.get((r["key"], figure), "")])
-    text = table(["servers", "figure (count)", "rdate -p", "previous arithmetic", "new",
+    text = table(["servers", "figure (count)", "rdate -p / chronyd -Q", "previous arithmetic", "new",
                   "new: smallest / largest error", "goal"], rows)
     notes = [
         "Error ms = measured correction - true skew; each cell: median |error| / 95th "
@@ -840,6 +974,19 @@ def report_accuracy(results):
         "at a random phase: the whole seconds it printed minus the host clock when its line arrived (what "
         "`rdate -s` would have set); its applied figure is its reading of the first server.",
     ]
+    ntp_notes = [
+        "NTP servers are named HOST:123 in the program's list; their skews have microseconds "
+        "(e.g. +1234.567 ms), and \"LastCorrectionValue\" is whole ms, so half a ms of every "
+        "applied error is rounding. chronyd -Q (chrony %s; query only, never sets the clock, "
+        "one sample of each twin, all twins at once) stands beside the program as rdate -p "
+        "does for the Time Protocol; in the mixed list, rdate reads the Time Protocol twins "
+        "and chronyd the NTP ones. The previous arithmetic knew only the Time Protocol."
+        % CHRONY_VERSION,
+        "chronyd: a real chronyd (`local stratum 1`, started with -x) serving the host clock "
+        "on a loopback address; the truth is 0.",
+    ]
+    if any(is_ntp_class(r["key"]) for r in results):
+        notes += ntp_notes
     right = [x for r in results if r["key"] == "right" for x in r["per_run"]
              if not x.get("incomplete")]
     if right:
@@ -860,7 +1007,7 @@ def report_accuracy(results):
     bad = sum(1 for r in results for x in r["per_run"] if not x.get("incomplete")
               for s in x["servers"] if s["status"] not in (STATUS_GOOD, STATUS_UNUSED))
     samples = [s["samples"] for r in results for x in r["per_run"] if not x.get("incomplete")
-               for s in x["servers"]]
+               for s in x["servers"] if s["samples"] is not None]
     gaps = [g for r in results for x in r["per_run"] if not x.get("incomplete")
             for s in x["servers"] for g in s["gaps"]]
     spans = [x["span_ms"] for r in results for x in r["per_run"] if not x.get("incomplete")]
@@ -1097,13 +1244,17 @@ def report_endurance(r):
 
 # ---- gaps between connections to one address ------------------------------------------
 
-def report_spacing(program, rdate):
+def report_spacing(spacing):
     def line(g, who):
         return ("%s: %d connections to %d addresses, smallest gap between two connections to "
                 "one address %s ms, gaps under %d ms: %d"
                 % (who, g["connections"], g["addresses"], fmt(g["smallest_ms"]), SPACING_MS,
                    g["violations"]))
-    notes = [line(program, "quorvel.exe's servers"), line(rdate, "rdate's servers"),
+    notes = [line(spacing["program"], "quorvel.exe's servers (an NTP request counts as a "
+                  "connection)"), line(spacing["rdate"], "rdate's servers")]
+    if "chronyd" in spacing:
+        notes.append(line(spacing["chronyd"], "chronyd -Q's servers"))
+    notes += [
              "From the servers' logs (accept times, host clock) over every section of this "
              "benchmark; the bench itself starts a program or a class only once the addresses' "
              "last connections are %d ms old, so any gap under that is the program's." % SPACING_MS]
@@ -1117,6 +1268,10 @@ def load_average():
         return " ".join(f.read().split()[:3])
 
 
+def is_ntp_class(key):
+    return key.startswith(("ntp-", "mixed-")) or key == "chronyd"
+
+
 def lane_plan(sections, quick, with_delays):
     """Lists of (result name, measure(rig)) that run one after another in one lane;
     the lanes run side by side. Balanced to about the same length each."""
@@ -1125,14 +1280,20 @@ def lane_plan(sections, quick, with_delays):
 
     def acc(key, n, seed):
         return ("accuracy:" + key, lambda rig: bench_accuracy_class(rig, classes[key], n, seed))
-    lanes = []
+    lanes = [[], [], [], []]
     if "accuracy" in sections:
-        lanes.append([acc(k, runs, i) for i, k in enumerate(("agree-0", "four-one"))
-                      if k in classes])
-        lanes.append([acc(k, runs if k != "right" else (3 if quick else 10), 10 + i)
-                      for i, k in enumerate(("agree-50", "right")) if k in classes])
-        lanes.append([acc(k, runs, 20 + i) for i, k in enumerate(("one-0", "one-50"))
-                      if k in classes])
+        lanes[0] += [acc(k, runs, i) for i, k in enumerate(("agree-0", "four-one"))
+                     if k in classes]
+        lanes[1] += [acc(k, runs if k != "right" else (3 if quick else 10), 10 + i)
+                     for i, k in enumerate(("agree-50", "right")) if k in classes]
+        lanes[2] += [acc(k, runs, 20 + i) for i, k in enumerate(("one-0", "one-50"))
+                     if k in classes]
+    if "ntp" in sections:
+        lanes[0] += [acc("ntp-agree-0", runs, 30)]
+        if "ntp-agree-50" in classes:
+            lanes[1] += [acc("ntp-agree-50", runs, 31)]
+        lanes[2] += [acc("mixed-0", runs, 32)]
+        lanes[3] += [acc("ntp-four-one", runs, 33), acc("chronyd", 3 if quick else 10, 34)]
     last = []
     if "span" in sections:
         last.append(("span", lambda rig: bench_span(rig, runs=1 if quick else 5)))
@@ -1198,7 +1359,7 @@ def inside(args):
     out["rdate"] = rdate.stdout.strip()
     begun = time.monotonic()
     delays = None
-    with_delays = out["sandbox"] != "none" and "accuracy" in sections
+    with_delays = out["sandbox"] != "none" and ("accuracy" in sections or "ntp" in sections)
     try:
         if with_delays:
             delays = DelayQueues().start()
@@ -1215,9 +1376,12 @@ def inside(args):
     accuracy = [results[k] for k in results if k.startswith("accuracy:")]
     order = [c[0] for c in accuracy_classes(True)]
     accuracy.sort(key=lambda r: order.index(r["key"]))
-    if accuracy:
-        out["accuracy"] = accuracy
-    out["spacing"] = {"program": CONNECTIONS.gaps("program"), "rdate": CONNECTIONS.gaps("rdate")}
+    for section, rs in (("accuracy", [r for r in accuracy if not is_ntp_class(r["key"])]),
+                        ("ntp", [r for r in accuracy if is_ntp_class(r["key"])])):
+        if rs:
+            out[section] = rs
+    out["chrony"] = CHRONY_VERSION
+    out["spacing"] = {kind: CONNECTIONS.gaps(kind) for kind in ("program", "rdate", "chronyd")}
     out["errors"] = errors
     out["timings_s"] = timings
     out["total_s"] = time.monotonic() - begun
@@ -1232,9 +1396,9 @@ def render(out, args, sections):
     if args.out:
         os.makedirs(args.out, exist_ok=True)
     parts = ["Quorvel benchmarks, %s; %s CPUs, load average %s before and %s after; %s; rdate %s; "
-             "network namespace: %s; %.0f s in %d lanes side by side.%s"
+             "chrony %s; network namespace: %s; %.0f s in %d lanes side by side.%s"
              % (out["started"], out["cpus"], out["load_before"], out["load_after"], out["wine"],
-                out["rdate"], out["sandbox"], out["total_s"], len(out["lanes"]),
+                out["rdate"], out.get("chrony", "-"), out["sandbox"], out["total_s"], len(out["lanes"]),
                 " QUICK (small counts)." if quick else "")]
     if "span" in out:
         parts.append("### Run span\n\n" + report_span(out["span"]))
@@ -1242,14 +1406,16 @@ def render(out, args, sections):
         parts.append("### Accuracy\n\n" + report_accuracy(out["accuracy"]))
         if args.out and plot_accuracy(out["accuracy"], os.path.join(args.out, "accuracy.png")):
             parts.append("Plot: accuracy.png beside this report.")
-            full = not quick and all(s in sections for s in ("span", "accuracy", "endurance"))
+            full = not quick and all(s in sections for s in SECTIONS)
             if full and not errors:
                 shutil.copyfile(os.path.join(args.out, "accuracy.png"),
                                 os.path.join(HERE, "..", "docs", "accuracy.png"))
+    if "ntp" in out:
+        parts.append("### Accuracy with NTP servers\n\n" + report_accuracy(out["ntp"]))
     if "endurance" in out:
         parts.append("### Idle cost and endurance\n\n" + report_endurance(out["endurance"]))
     parts.append("### Spacing of connections to one server\n\n"
-                 + report_spacing(out["spacing"]["program"], out["spacing"]["rdate"]))
+                 + report_spacing(out["spacing"]))
     for name, error in errors.items():
         parts.append("**%s failed:** %s" % (name, error))
     report = "\n\n".join(parts) + "\n"
@@ -1269,14 +1435,14 @@ def main():
     parser.add_argument("--again", metavar="RESULTS_JSON",
                         help="only write the report and plot again from an earlier run's figures")
     parser.add_argument("--quick", action="store_true", help="small counts, for trying it out")
-    parser.add_argument("--sections", default="span,accuracy,endurance")
+    parser.add_argument("--sections", default=",".join(SECTIONS))
     parser.add_argument("--out", default=None)
     args = parser.parse_args()
     if args.again:
         with open(args.again) as f:
             out = json.load(f)
-        sections = [s for s in ("span", "accuracy", "endurance") if s in out]
-        if out["errors"] or len(sections) < 3:
+        sections = [s for s in SECTIONS if s in out]
+        if out["errors"] or len(sections) < len(SECTIONS):
             sections = []  # not a full run: the plot stays out of docs/
         return render(out, args, sections)
     if not args.inside:

@@ -43,7 +43,7 @@ def now_ms1900():
 def time_value(skew_ms=0, at_ms1900=None):
     """The 32-bit RFC 868 value for now (or at_ms1900) plus skew_ms."""
     at = now_ms1900() if at_ms1900 is None else at_ms1900
-    return ((at + skew_ms) // 1000) % (1 << 32)
+    return int((at + skew_ms) // 1000) % (1 << 32)  # skew_ms may have a fraction
 
 
 class Connection:
