@@ -966,10 +966,6 @@ def report_accuracy(results):
         "connections are %d ms old." % SPACING_MS,
         "applied: \"LastCorrectionValue\"; record: each server's \"Correction\". For the four "
         "plus one, the truth of the applied value is the four's skew.",
-        "previous arithmetic: from the servers' logs of the same run: per connection the "
-        "answer's seconds minus its send time, a server's correction the mean of its first two "
-        "samples, the applied value their mean with the farthest dropped while it is %d ms or "
-        "more from the mean." % OUTLIER_LIMIT_MS,
         "rdate -p: one reading of its own servers (same skews, same network) after each run, "
         "at a random phase: the whole seconds it printed minus the host clock when its line arrived (what "
         "`rdate -s` would have set); its applied figure is its reading of the first server.",
@@ -985,8 +981,14 @@ def report_accuracy(results):
         "chronyd: a real chronyd (`local stratum 1`, started with -x) serving the host clock "
         "on a loopback address; the truth is 0.",
     ]
+    previous = ("previous arithmetic: from the servers' logs of the same run: per connection the "
+                "answer's seconds minus its send time, a server's correction the mean of its first "
+                "two samples, the applied value their mean with the farthest dropped while it is "
+                "%d ms or more from the mean." % OUTLIER_LIMIT_MS)
     if any(is_ntp_class(r["key"]) for r in results):
         notes += ntp_notes
+    else:
+        notes.insert(3, previous)
     right = [x for r in results if r["key"] == "right" for x in r["per_run"]
              if not x.get("incomplete")]
     if right:
