@@ -8,7 +8,7 @@ QuorvelTestCase (unittest.TestCase) -- derive e2e tests from it. setUp gives
   autostart value and the uninstall key, then seeds "Version" 0x4000, "Schedule" 0
   and the class attribute `servers` (default: no servers) before anything starts.
   self.start(args="", exe=None) -> Quorvel; self.timeserver(addr, **kw) -> a started
-  TimeServer. tearDown stops every Quorvel and TimeServer the test started.
+  TimeServer; self.wait_statuses({slot: status or (statuses)}, timeout). tearDown stops every Quorvel and TimeServer the test started.
 
 Quorvel (a started `wine quorvel.exe ARGS`; .popen is the Linux Popen)
   wait_window(timeout, idle=True) -> hwnd, once the window exists and (idle) the
@@ -793,6 +793,17 @@ class QuorvelTestCase(unittest.TestCase):
         program.wait_window()
         wait_until(lambda: len(program.rows()) == len(self.servers), 30, 0.1)
         return program
+
+    def wait_statuses(self, expected, timeout=30.0):
+        """Wait until every slot of {slot: status or (statuses)} has a wanted status."""
+        def reached():
+            for slot, wanted in expected.items():
+                record = self.settings.server(slot)
+                wanted = wanted if isinstance(wanted, tuple) else (wanted,)
+                if record is None or record.status not in wanted:
+                    return False
+            return True
+        wait_until(reached, timeout, 0.2, "statuses %r not reached" % (expected,))
 
     def timeserver(self, addr, **options):
         """A started TimeServer (see timeserver.py), stopped at the end of the test."""

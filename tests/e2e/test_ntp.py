@@ -27,16 +27,6 @@ class NtpTestCase(QuorvelTestCase):
         self.addCleanup(server.stop)
         return server
 
-    def wait_statuses(self, expected, timeout=60.0):
-        def reached():
-            for slot, wanted in expected.items():
-                record = self.settings.server(slot)
-                wanted = wanted if isinstance(wanted, tuple) else (wanted,)
-                if record is None or record.status not in wanted:
-                    return False
-            return True
-        wait_until(reached, timeout, 0.2, "statuses %r not reached" % (expected,))
-
     def correct(self, program, expected, timeout=60.0):
         program.send_command(IDC_SYNCHRONIZE)
         self.wait_statuses(expected, timeout)

@@ -49,17 +49,6 @@ class RunTestCase(QuorvelTestCase):
     def records(self, slots):
         return {slot: self.settings.server(slot) for slot in slots}
 
-    def wait_statuses(self, expected, timeout=30.0):
-        """Wait until every slot of {slot: status or (statuses)} has a wanted status."""
-        def reached():
-            for slot, wanted in expected.items():
-                record = self.settings.server(slot)
-                wanted = wanted if isinstance(wanted, tuple) else (wanted,)
-                if record is None or record.status not in wanted:
-                    return False
-            return True
-        wait_until(reached, timeout, 0.2, "statuses %r not reached" % (expected,))
-
     def assert_in_band(self, record, connections, offset=0, label=""):
         """The record's correction lies where its server's log puts it: within the
         interval its answers prove, widened by an exchange on either side."""
