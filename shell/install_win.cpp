@@ -1,6 +1,5 @@
 // The copy to Program Files and the handover to it (implements install_win.h).
 #include <windows.h>
-#include <shellapi.h>
 
 #include <cwchar>
 
@@ -10,6 +9,7 @@
 #include "shell/install_win.h"
 #include "shell/main_window_win.h"
 #include "shell/single_instance_win.h"
+#include "shell/status.h"
 
 namespace {
 
@@ -100,19 +100,10 @@ bool startCopy(const wchar_t* folder, const wchar_t* target) {
 void offerInstall() {
   if (offered || mainWindow == nullptr) return;
   offered = true;
-  NOTIFYICONDATAA data;
-  ZeroMemory(&data, sizeof data);
-  data.cbSize = static_cast<DWORD>(NOTIFYICONDATAA_V2_SIZE);
-  data.hWnd = mainWindow;
-  data.uID = 0;
-  data.uFlags = NIF_INFO;
-  data.dwInfoFlags = NIIF_INFO;
-  lstrcpynA(data.szInfoTitle, "Quorvel may not start at log-on", sizeof data.szInfoTitle);
-  lstrcpynA(data.szInfo,
-            "Windows starts it elevated at log-on only from a folder under Program Files that other "
-            "users cannot change. Choose \"Install in Program Files\" in the tray menu to copy it there.",
-            sizeof data.szInfo);
-  Shell_NotifyIconA(NIM_MODIFY, &data);
+  showTrayBalloon("Quorvel may not start at log-on",
+                  "Windows starts it elevated at log-on only from a folder under Program Files that "
+                  "other users cannot change. Choose \"Install in Program Files\" in the tray menu "
+                  "to copy it there.");
 }
 
 void installInProgramFiles() {

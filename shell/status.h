@@ -10,3 +10,5 @@ void blinkTrayIcon();
 // Adds, or after a shell restart re-adds, the tray icon with its current picture and tip.
 void addTrayIcon();
 void removeTrayIcon();
+// A balloon from the tray icon with an information sign.
+void showTrayBalloon(const char* title, const char* text);

@@ -68,6 +68,14 @@ void addTrayIcon() {
   Shell_NotifyIconA(NIM_ADD, &data);
 }
 
+void showTrayBalloon(const char* title, const char* text) {
+  NOTIFYICONDATAA data = trayRecord(NIF_INFO);
+  data.dwInfoFlags = NIIF_INFO;
+  lstrcpynA(data.szInfoTitle, title, sizeof data.szInfoTitle);
+  lstrcpynA(data.szInfo, text, sizeof data.szInfo);
+  Shell_NotifyIconA(NIM_MODIFY, &data);
+}
+
 void removeTrayIcon() {
   NOTIFYICONDATAA data = trayRecord(0);
   Shell_NotifyIconA(NIM_DELETE, &data);

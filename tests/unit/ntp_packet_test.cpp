@@ -191,21 +191,23 @@ TEST(KissLog, RateRestsAMinuteDenyForever) {
 }
 
 TEST(ServerName, PortSuffixSelectsTheProtocol) {
-  ServerAddress a;
-  ASSERT_TRUE(parseServerName("time.example:123", a));
-  EXPECT_EQ(PROTOCOL_NTP, a.protocol);
-  EXPECT_STREQ("time.example", a.host);
-  ASSERT_TRUE(parseServerName("192.0.2.1:123", a));
-  EXPECT_EQ(PROTOCOL_NTP, a.protocol);
-  EXPECT_STREQ("192.0.2.1", a.host);
-  ASSERT_TRUE(parseServerName("192.0.2.1", a));
-  EXPECT_EQ(PROTOCOL_TIME, a.protocol);
-  EXPECT_STREQ("192.0.2.1", a.host);
-  ASSERT_TRUE(parseServerName("time.example:37", a));
-  EXPECT_EQ(PROTOCOL_TIME, a.protocol);
-  EXPECT_STREQ("time.example", a.host);
-  ASSERT_TRUE(parseServerName("New Server", a));
-  EXPECT_EQ(PROTOCOL_TIME, a.protocol);
+  const struct {
+    const char* name;
+    ServerProtocol protocol;
+    const char* host;
+  } cases[] = {
+      {"time.example:123", PROTOCOL_NTP, "time.example"},
+      {"192.0.2.1:123", PROTOCOL_NTP, "192.0.2.1"},
+      {"192.0.2.1", PROTOCOL_TIME, "192.0.2.1"},
+      {"time.example:37", PROTOCOL_TIME, "time.example"},
+      {"New Server", PROTOCOL_TIME, "New Server"},
+  };
+  for (const auto& c : cases) {
+    ServerAddress a;
+    ASSERT_TRUE(parseServerName(c.name, a)) << c.name;
+    EXPECT_EQ(c.protocol, a.protocol) << c.name;
+    EXPECT_STREQ(c.host, a.host) << c.name;
+  }
 }
 
 TEST(ServerName, OddSuffixesAndEmptyHostsAreRefused) {
