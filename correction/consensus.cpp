@@ -14,28 +14,53 @@ static uint64_t distance(int64_t a, int64_t b) {
                 : static_cast<uint64_t>(b) - static_cast<uint64_t>(a);
 }
 
+static OffsetBounds keptBounds(const ServerRecord& record, const OffsetBounds& boundsUs) {
+  return boundsHold(boundsUs) ? boundsUs : boundsInMicros(boundsAround(record.correction));
+}
+
+static uint32_t clampedUs(uint64_t us) { return us > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(us); }
+
 // The remaining servers' bounds, and where most of them agree.
-static void applyAgreement(const ServerRecord records[SERVER_SLOTS], const OffsetBounds bounds[SERVER_SLOTS],
+static void applyAgreement(const ServerRecord records[SERVER_SLOTS], const OffsetBounds boundsUs[SERVER_SLOTS],
                            const bool excluded[SERVER_SLOTS], ConsensusResult& result) {
   OffsetBounds kept[SERVER_SLOTS];
   int n = 0;
   for (int slot = 0; slot < SERVER_SLOTS; ++slot) {
     if (!counts(records[slot], excluded, slot)) continue;
-    kept[n++] = boundsHold(bounds[slot]) ? bounds[slot] : boundsAround(records[slot].correction);
+    kept[n++] = keptBounds(records[slot], boundsUs[slot]);
   }
   result.correction = result.mean;
+  result.offsetUs = microsFromMillis(result.mean);
   result.agreeing = 0;
-  if (n < 2) return;
-  const Agreement agreement = findAgreement(kept, n);
-  if (agreement.count < 2) return;
-  result.correction = boundsMidpoint(agreement.bounds);
-  result.agreeing = agreement.count;
+  if (n >= 2) {
+    const Agreement agreement = findAgreement(kept, n);
+    if (agreement.count >= 2) {
+      result.offsetUs = boundsMidpoint(agreement.bounds);
+      result.correction = millisFromMicros(result.offsetUs);
+      result.agreeing = agreement.count;
+      result.uncertaintyUs = clampedUs(
+          (static_cast<uint64_t>(agreement.bounds.high) - static_cast<uint64_t>(agreement.bounds.low) + 1) / 2);
+      return;
+    }
+  }
+  // The mean: the truth lies where the servers' bounds reach, at most.
+  uint64_t reach = 0;
+  for (int i = 0; i < n; ++i) {
+    const uint64_t below = distance(kept[i].low, result.offsetUs);
+    const uint64_t above = distance(kept[i].high, result.offsetUs);
+    if (below > reach) reach = below;
+    if (above > reach) reach = above;
+  }
+  result.uncertaintyUs = clampedUs(reach);
+  if (n == 1) result.agreeing = 1;
 }
 
 ConsensusResult computeConsensus(const ServerRecord records[SERVER_SLOTS],
-                                 const OffsetBounds bounds[SERVER_SLOTS]) {
+                                 const OffsetBounds boundsUs[SERVER_SLOTS]) {
   ConsensusResult result = {};
   bool excluded[SERVER_SLOTS] = {};
+  for (int slot = 0; slot < SERVER_SLOTS; ++slot)
+    if (counts(records[slot], excluded, slot)) ++result.usable;
   for (;;) {
     uint64_t sum = 0;  // wraps like the signed sum, without undefined overflow
     int64_t n = 0;
@@ -62,7 +87,7 @@ ConsensusResult computeConsensus(const ServerRecord records[SERVER_SLOTS],
     if (maxDev < static_cast<uint64_t>(OUTLIER_LIMIT_MS)) {
       result.found = true;
       result.mean = mean;
-      applyAgreement(records, bounds, excluded, result);
+      applyAgreement(records, boundsUs, excluded, result);
       return result;
     }
     excluded[farthest] = true;

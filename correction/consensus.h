@@ -12,19 +12,24 @@ const int64_t OUTLIER_LIMIT_MS = 2000;
 
 struct ConsensusResult {
   bool found;                        // at least one good server
-  int64_t correction;                // the correction to apply when found
+  int64_t correction;                // the correction to apply when found (ms)
+  int64_t offsetUs;                  // the same before it is cut to whole ms
+  uint32_t uncertaintyUs;            // how far the truth may lie from offsetUs
   int64_t mean;                      // mean correction of the servers kept
   int agreeing;                      // servers sharing the applied interval; 0: the mean was applied
+  int usable;                        // good servers, outliers included
   int excludedCount;
   int excluded[SERVER_SLOTS];        // slots excluded, in the order of exclusion
 };
 
-// Reads only named records with STATUS_GOOD and their bounds (bounds that do
-// not hold count as half a second either side of the record's correction);
-// modifies nothing. Where no two servers agree, or only one is left, the
-// mean is applied.
+// Reads only named records with STATUS_GOOD and their bounds in microseconds
+// (bounds that do not hold count as half a second either side of the
+// record's correction); modifies nothing. The correction is the middle of
+// the agreed interval cut to the millisecond; where no two servers agree, or
+// only one is left, the mean is applied. The uncertainty is half the agreed
+// interval, or the farthest a kept server's bounds reach from the mean.
 ConsensusResult computeConsensus(const ServerRecord records[SERVER_SLOTS],
-                                 const OffsetBounds bounds[SERVER_SLOTS]);
+                                 const OffsetBounds boundsUs[SERVER_SLOTS]);
 
 // The 8-byte little-endian image of a signed 64-bit setting
 // ("LastCorrectionTime", "LastCorrectionValue").

@@ -9,6 +9,7 @@
 #include "correction/consensus.h"
 #include "correction/correction.h"
 #include "correction/step_limit.h"
+#include "discipline/clock_history.h"
 #include "query/query_run.h"
 #include "resources/resource.h"
 #include "servers/server_table.h"
@@ -26,17 +27,20 @@ int64_t lastCorrectionValue;
 uint32_t userRunNumber;
 bool stepBeyondLimit;
 
-// The large step waiting for the user's answer.
+// The large step waiting for the user's answer, and the run that found it.
 static int64_t questionedStep;
 static bool stepQuestionPending;
+static Millis1900 questionedRunAt;
 
 // Each window gets this long to take the time-change notice; hung windows of
 // other programs are skipped at once instead of freezing our timers and queries.
 static const UINT BROADCAST_WAIT_MS = 3000;
 static const UINT EXIT_DELAY_MS = 10000;
 
-static void applyCorrection(int64_t correction) {
+// Returns whether the clock was set.
+static bool applyCorrection(int64_t correction) {
   const Millis1900 setTo = shiftClock(correction);
+  noteOwnClockStep();
   lastCorrectionValue = correction;
   lastCorrectionTime = setTo;
   // A clock that could not be set keeps the run's start as the base, so the
@@ -53,13 +57,32 @@ static void applyCorrection(int64_t correction) {
   if (exitAfterCorrection) SetTimer(mainWindow, TIMER_EXIT, EXIT_DELAY_MS, nullptr);
   SendMessageTimeoutA(HWND_BROADCAST, WM_TIMECHANGE, 0, 0, SMTO_ABORTIFHUNG, BROADCAST_WAIT_MS,
                       nullptr);
+  return setTo != 0;
+}
+
+static uint8_t countByte(int count) { return static_cast<uint8_t>(count < 0 ? 0 : count > 255 ? 255 : count); }
+
+// The run's entry in the history: what the servers said and what was done.
+static void recordConsensus(const ConsensusResult& result, Millis1900 measuredAt, HistoryAction action) {
+  HistoryEntry entry = {};
+  entry.measuredAt = measuredAt;
+  if (result.found) {
+    entry.offsetUs = result.offsetUs;
+    entry.uncertaintyUs = result.uncertaintyUs;
+  }
+  entry.action = static_cast<uint8_t>(action);
+  entry.agreeing = countByte(result.agreeing);
+  entry.usable = countByte(result.usable);
+  recordRun(entry);
 }
 
 void applyConsensus() {
   stepBeyondLimit = false;
-  OffsetBounds bounds[SERVER_SLOTS];
-  for (int slot = 0; slot < SERVER_SLOTS; ++slot) bounds[slot] = serverQueries[slot].bounds;
-  const ConsensusResult result = computeConsensus(serverRecords, bounds);
+  // Before any correction from this run.
+  const Millis1900 measuredAt = readClock();
+  OffsetBounds boundsUs[SERVER_SLOTS];
+  for (int slot = 0; slot < SERVER_SLOTS; ++slot) boundsUs[slot] = serverQueries[slot].boundsUs;
+  const ConsensusResult result = computeConsensus(serverRecords, boundsUs);
   for (int i = 0; i < result.excludedCount; ++i) {
     const int slot = result.excluded[i];
     serverRecords[slot].status = STATUS_UNUSED;
@@ -68,25 +91,32 @@ void applyConsensus() {
   }
   if (!result.found) {
     correctionFailed = 1;
+    recordConsensus(result, measuredAt, ACTION_NO_SERVER);
     noteCorrectingRunEnd(RUN_FAILED);
     return;
   }
 
   switch (decideStep(result.correction, runNumber == userRunNumber)) {
-    case STEP_APPLY:
-      applyCorrection(result.correction);
+    case STEP_APPLY: {
+      const bool set = applyCorrection(result.correction);
+      recordConsensus(result, measuredAt, set ? ACTION_STEPPED : ACTION_STEP_REFUSED);
       break;
+    }
     case STEP_ASK:
       // This runs inside a network handler, where no box may open: the main
-      // window asks once the handler has returned.
+      // window asks once the handler has returned. Until the user says Yes
+      // the run has moved nothing.
       questionedStep = result.correction;
+      questionedRunAt = measuredAt;
       stepQuestionPending = true;
+      recordConsensus(result, measuredAt, ACTION_DECLINED);
       PostMessageA(mainWindow, WM_CONFIRM_STEP, 0, 0);
       noteCorrectingRunEnd(RUN_STEP_REFUSED);
       break;
     case STEP_REFUSE:
       correctionFailed = 1;
       stepBeyondLimit = true;
+      recordConsensus(result, measuredAt, ACTION_BEYOND_LIMIT);
       noteCorrectingRunEnd(RUN_STEP_REFUSED);
       break;
   }
@@ -102,7 +132,9 @@ void onConfirmStep() {
                 "The time servers disagree with this computer's clock by %s.\n\n"
                 "Set the clock by that much?",
                 offsetText);
+  const Millis1900 runAt = questionedRunAt;
   if (MessageBoxA(mainWindow, text, WINDOW_TITLE, MB_YESNO | MB_ICONWARNING) != IDYES) return;
-  applyCorrection(questionedStep);
+  const bool set = applyCorrection(questionedStep);
+  amendNewestRun(runAt, set ? ACTION_STEPPED : ACTION_STEP_REFUSED);
   if (pendingCount == 0) showStatus(SHOW_LAST_CORRECTION);
 }

@@ -97,6 +97,27 @@ OffsetBounds ntpSampleBounds(const NtpAnswer& answer, Millis1900 sent, Millis190
   return b;
 }
 
+// The stamp in whole microseconds (floor), its seconds read in the era
+// nearest the local clock.
+static int64_t ntpStampUs(NtpTimestamp stamp, Millis1900 localNow) {
+  const int64_t seconds = answerSeconds(static_cast<uint32_t>(stamp >> 32), localNow);
+  const uint64_t us = ((stamp & 0xFFFFFFFFu) * 1000000u) >> 32;
+  return static_cast<int64_t>(static_cast<uint64_t>(seconds) * 1000000u + us);
+}
+
+OffsetBounds ntpSampleBoundsUs(const NtpAnswer& answer, int64_t sentUs, int64_t answeredUs,
+                               int64_t userOffset) {
+  // As in whole milliseconds, one grain of slack on either side.
+  const Millis1900 localNow = millisFromMicros(answeredUs);
+  const uint64_t t2 = static_cast<uint64_t>(ntpStampUs(answer.receive, localNow));
+  const uint64_t t3 = static_cast<uint64_t>(ntpStampUs(answer.transmit, localNow));
+  const uint64_t user = static_cast<uint64_t>(userOffset) * 1000u;
+  const uint64_t low = t3 - static_cast<uint64_t>(answeredUs) - 1u + user;
+  const uint64_t high = t2 + 1u - static_cast<uint64_t>(sentUs) + user;
+  const OffsetBounds b = {static_cast<int64_t>(low), static_cast<int64_t>(high)};
+  return b;
+}
+
 uint32_t ntpSampleLatency(const NtpAnswer& answer, Millis1900 sent, Millis1900 answered) {
   const int64_t held = static_cast<int64_t>(answer.transmit - answer.receive);
   const int64_t heldMs = static_cast<int64_t>((static_cast<uint64_t>(held) * 1000u) >> 32);

@@ -61,6 +61,10 @@ int64_t ntpStampMs(NtpTimestamp stamp, Millis1900 localNow);
 // T4 (answered) being local readings cut to whole milliseconds.
 OffsetBounds ntpSampleBounds(const NtpAnswer& answer, Millis1900 sent, Millis1900 answered,
                              int64_t userOffset);
+// The same in microseconds, from local readings cut to whole microseconds:
+// what the answer's fractions of a millisecond prove.
+OffsetBounds ntpSampleBoundsUs(const NtpAnswer& answer, int64_t sentUs, int64_t answeredUs,
+                               int64_t userOffset);
 // The round trip less the server's own time, (T4 - T1) - (T3 - T2); 0 when
 // the readings' grain makes it negative.
 uint32_t ntpSampleLatency(const NtpAnswer& answer, Millis1900 sent, Millis1900 answered);

@@ -61,7 +61,8 @@ void openNtpSample(int slot) {
   uint8_t packet[NTP_PACKET_SIZE];
   const uint32_t noise = requestNoise();
   noteContact(query.address);
-  query.sampleStartedAt = readClock();
+  query.sampleStartedUs = readClockUs();
+  query.sampleStartedAt = millisFromMicros(query.sampleStartedUs);
   query.requestStamp = requestStamp(query.sampleStartedAt, noise);
   packNtpRequest(query.requestStamp, packet);
   char datagram[NTP_PACKET_SIZE];
@@ -76,7 +77,8 @@ void openNtpSample(int slot) {
 void onNtpAnswerReady(int slot, int error) {
   ServerQuery& query = serverQueries[slot];
   // T4 before anything else: a later stamp only widens the bounds.
-  const Millis1900 answered = readClock();
+  const int64_t answeredUs = readClockUs();
+  const Millis1900 answered = millisFromMicros(answeredUs);
   // An ICMP "port unreachable" for the request comes back as a reset.
   if (error != 0) {
     endsOnSocketError(slot, error);
@@ -103,6 +105,7 @@ void onNtpAnswerReady(int slot, int error) {
   const int index = query.sampleIndex;
   query.sampleLatency[index] = ntpSampleLatency(answer, query.sampleStartedAt, answered);
   query.sampleBounds[index] = ntpSampleBounds(answer, query.sampleStartedAt, answered, userOffset);
+  query.sampleBoundsUs[index] = ntpSampleBoundsUs(answer, query.sampleStartedUs, answeredUs, userOffset);
   query.sampleCorrection[index] = boundsMidpoint(query.sampleBounds[index]);
   sampleTaken(slot);
 }

@@ -8,6 +8,7 @@
 #include "query/query_run.h"
 #include "servers/server_list.h"
 #include "servers/server_table.h"
+#include "shell/clock_history_win.h"
 #include "shell/main_window_win.h"
 #include "shell/schedule.h"
 #include "shell/status.h"
@@ -151,6 +152,7 @@ void checkRunDeadline() {
 void completeRun() {
   if (!runIsTest) applyConsensus();
   showStatus(SHOW_LAST_CORRECTION);
+  if (!runIsTest) refreshClockHistory();
   setSynchronizeCaption("Synchronize Time");
   refreshDirtyRows();
   // The time-change broadcast and the tray update wait on other programs and

@@ -292,6 +292,10 @@ void finishQuery(int slot) {
   record.latency = estimate.latency;
   record.correction = estimate.correction;
   query.bounds = estimate.bounds;
+  // Finer where the exchange had microseconds; where those do not meet, the
+  // whole-millisecond reduction stands.
+  query.boundsUs = intersectBounds(query.sampleBoundsUs, SAMPLES_PER_QUERY);
+  if (!boundsHold(query.boundsUs)) query.boundsUs = boundsInMicros(estimate.bounds);
   endQuery(slot, runIsTest ? STATUS_TEST : STATUS_GOOD);
 }
 

@@ -15,6 +15,27 @@ OffsetBounds boundsAround(int64_t correction) {
   return b;
 }
 
+int64_t microsFromMillis(int64_t ms) {
+  const int64_t limit = INT64_MAX / 1000;
+  if (ms > limit) return limit * 1000;
+  if (ms < -limit) return -limit * 1000;
+  return ms * 1000;
+}
+
+OffsetBounds boundsInMicros(const OffsetBounds& ms) {
+  const OffsetBounds us = {microsFromMillis(ms.low), microsFromMillis(ms.high)};
+  return us;
+}
+
+OffsetBounds intersectBounds(const OffsetBounds b[], int n) {
+  OffsetBounds shared = b[0];
+  for (int i = 1; i < n; ++i) {
+    if (b[i].low > shared.low) shared.low = b[i].low;
+    if (b[i].high < shared.high) shared.high = b[i].high;
+  }
+  return shared;
+}
+
 uint32_t decodeTimeAnswer(const uint8_t answer[TIME_ANSWER_SIZE]) {
   return (static_cast<uint32_t>(answer[0]) << 24) | (static_cast<uint32_t>(answer[1]) << 16) |
          (static_cast<uint32_t>(answer[2]) << 8) | static_cast<uint32_t>(answer[3]);
@@ -59,11 +80,7 @@ ServerEstimate reduceSamples(const uint32_t latencies[3], const int64_t correcti
                              const OffsetBounds bounds[3]) {
   ServerEstimate e = {};
   e.latency = (latencies[0] + latencies[1] + latencies[2]) / 3u;
-  OffsetBounds shared = bounds[0];
-  for (int i = 1; i < 3; ++i) {
-    if (bounds[i].low > shared.low) shared.low = bounds[i].low;
-    if (bounds[i].high < shared.high) shared.high = bounds[i].high;
-  }
+  const OffsetBounds shared = intersectBounds(bounds, 3);
   if (boundsHold(shared)) {
     e.bounds = shared;
     e.correction = boundsMidpoint(shared);

@@ -29,6 +29,14 @@ int64_t boundsMidpoint(const OffsetBounds& b);
 // [c - 500, c + 500): what a correction alone says about its server.
 OffsetBounds boundsAround(int64_t correction);
 
+// Milliseconds as microseconds, held at the limit beyond what 64 bits hold.
+int64_t microsFromMillis(int64_t ms);
+// The same interval in microseconds; ends beyond what 64 bits hold in
+// microseconds (no real offset comes near) are held at the limit.
+OffsetBounds boundsInMicros(const OffsetBounds& ms);
+// The intersection of n intervals; it does not hold when they share nothing.
+OffsetBounds intersectBounds(const OffsetBounds b[], int n);
+
 // Seconds since 1900 from the answer's 4 big-endian bytes.
 uint32_t decodeTimeAnswer(const uint8_t answer[TIME_ANSWER_SIZE]);
 

@@ -25,13 +25,16 @@ struct ServerQuery {
   uint32_t sampleLatency[SAMPLES_PER_QUERY];
   int64_t sampleCorrection[SAMPLES_PER_QUERY];
   OffsetBounds sampleBounds[SAMPLES_PER_QUERY];
+  OffsetBounds sampleBoundsUs[SAMPLES_PER_QUERY];  // the same in microseconds
   Millis1900 sampleStartedAt;    // connect called (NTP: request sent) for the current sample
+  int64_t sampleStartedUs;       // NTP: the same in microseconds
   uint64_t requestStamp;         // NTP: the transmit stamp the answer must echo
   Millis1900 sampleConnectedAt;  // its connection seen established
   Millis1900 nextSampleAt;       // PHASE_WAITING: when the next sample connects
   uint8_t aimPending;            // nextSampleAt is only the earliest; aim when it comes
   int64_t leadMs;                // from a connect call to the server's reading, as last seen
   OffsetBounds bounds;           // the server's bounds once its query has finished
+  OffsetBounds boundsUs;         // the same in microseconds
   uint32_t runNumber;            // the run the query belongs to
   int32_t runOrder;              // its place among the run's queries
   uintptr_t sampleSocket;  // 0: none

@@ -32,6 +32,7 @@
 #define IDM_QUIT 116
 #define IDM_RESTORE_LIST 117
 #define IDM_INSTALL 118
+#define IDM_CLOCK_HISTORY 119
 
 // Window messages of the main window
 #define WM_TRAY_CALLBACK 0x400

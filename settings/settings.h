@@ -17,5 +17,10 @@ void writeSetting(const char* name, const void* data, uint32_t size);
 // bytes, a longer one is cut to size. False, with dest untouched, when the
 // key or value is missing or unreadable. Never creates the key.
 bool readSetting(const char* name, void* dest, uint32_t size);
+// The same for values whose size varies: the stored size (which may exceed
+// size; only size bytes are copied), or -1 when nothing was read. Values
+// larger than SETTING_SIZE_LIMIT are not read.
+const uint32_t SETTING_SIZE_LIMIT = 4096;
+int32_t readSettingBytes(const char* name, void* dest, uint32_t size);
 // Writes or removes the log-on start command and (re)writes the uninstall entry.
 void updateRegistration(bool autostart);

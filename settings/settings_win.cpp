@@ -29,22 +29,24 @@ void writeSetting(const char* name, const void* data, uint32_t size) {
   if (result != ERROR_SUCCESS) fatalExit("Registry Problem");
 }
 
-bool readSetting(const char* name, void* dest, uint32_t size) {
+int32_t readSettingBytes(const char* name, void* dest, uint32_t size) {
   HKEY key;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-    return false;
+    return -1;
   // Read into a buffer of our own first: the caller's variable changes only
   // on success, and a longer value from outside never writes past it.
-  BYTE stored[1024];
+  static BYTE stored[SETTING_SIZE_LIMIT];
   DWORD storedSize = 0;
   bool ok = RegQueryValueExA(key, name, nullptr, nullptr, nullptr, &storedSize) == ERROR_SUCCESS &&
             storedSize <= sizeof stored &&
             RegQueryValueExA(key, name, nullptr, nullptr, stored, &storedSize) == ERROR_SUCCESS;
   RegCloseKey(key);
-  if (!ok) return false;
+  if (!ok) return -1;
   std::memcpy(dest, stored, storedSize < size ? storedSize : size);
-  return true;
+  return static_cast<int32_t>(storedSize);
 }
+
+bool readSetting(const char* name, void* dest, uint32_t size) { return readSettingBytes(name, dest, size) >= 0; }
 
 // Wide, so the path survives whatever the ANSI code page can hold.
 static void setText(HKEY key, const wchar_t* name, const wchar_t* text) {

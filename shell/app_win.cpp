@@ -7,6 +7,7 @@
 #include "servers/server_list_win.h"
 #include "settings/settings.h"
 #include "shell/app.h"
+#include "shell/clock_history_win.h"
 #include "shell/command_line.h"
 #include "shell/main_window_win.h"
 #include "shell/single_instance_win.h"
@@ -113,6 +114,7 @@ static int runMessageLoop() {
     }
     if (mainWindow != nullptr && IsWindow(mainWindow) && IsDialogMessageA(mainWindow, &message))
       continue;
+    if (clockHistoryWindow != nullptr && IsDialogMessageW(clockHistoryWindow, &message)) continue;
     TranslateMessage(&message);
     DispatchMessageA(&message);
   }

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "correction/correction.h"
+#include "discipline/clock_history.h"
 #include "query/query.h"
 #include "query/query_run.h"
 #include "resources/resource.h"
@@ -18,6 +19,7 @@
 #include "settings/logon_task_win.h"
 #include "settings/settings.h"
 #include "shell/app.h"
+#include "shell/clock_history_win.h"
 #include "shell/install_win.h"
 #include "shell/main_window_win.h"
 #include "shell/placement.h"
@@ -112,7 +114,10 @@ void showUserOffset() {
 void onOffsetEdited() {
   char text[CONTROL_TEXT_SIZE];
   GetDlgItemTextA(mainWindow, IDC_OFFSET_EDIT, text, sizeof text);
-  userOffset = parseOffset(text);
+  const int64_t edited = parseOffset(text);
+  // Offsets measured with another user offset do not connect to the next ones.
+  if (edited != userOffset) noteClockBreak();
+  userOffset = edited;
   writeSetting("Offset", &userOffset, sizeof userOffset);
   showUserOffset();
 }
@@ -213,6 +218,7 @@ void onInitDialog(HWND window) {
   SetWindowTextA(window, WINDOW_TITLE);
   HICON appIcon = LoadIconA(appInstance, MAKEINTRESOURCEA(IDI_APP));  // shared: never destroyed
   loadLastCorrection();
+  loadClockHistory();
   addTrayIcon();
   showStatus(SHOW_LAST_CORRECTION);
   listenForShellRestart(window);
@@ -276,6 +282,7 @@ INT_PTR onCommand(WPARAM wParam) {
     case IDM_OPEN: onOpen(); return TRUE;
     case IDM_QUIT: DestroyWindow(mainWindow); return TRUE;
     case IDM_INSTALL: installInProgramFiles(); return TRUE;
+    case IDM_CLOCK_HISTORY: openClockHistory(); return TRUE;
     case IDC_OFFSET_EDIT:
       if (HIWORD(wParam) == EN_KILLFOCUS) onOffsetEdited();
       return TRUE;
@@ -298,6 +305,7 @@ void onTimer(WPARAM id) {
   switch (id) {
     case TIMER_CLOCK:
       refreshClockText();
+      watchClock();
       checkScheduleDue();
       break;
     case TIMER_EXIT:
@@ -359,6 +367,7 @@ void teardownMainWindow() {
   KillTimer(mainWindow, TIMER_BUSY);
   KillTimer(mainWindow, TIMER_SAMPLE);
   stopScheduleTimers();
+  closeClockHistory();
 }
 
 void setSynchronizeCaption(const char* caption) { SetDlgItemTextA(mainWindow, IDC_SYNCHRONIZE, caption); }
@@ -384,6 +393,7 @@ INT_PTR CALLBACK mainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_SOCKET_EVENT: onSocketEvent(wParam, LOWORD(lParam), HIWORD(lParam)); return TRUE;
     case WM_POWERBROADCAST: onPowerBroadcast(wParam); return TRUE;
     case WM_CONFIRM_STEP: onConfirmStep(); return TRUE;
+    case WM_TIMECHANGE: onTimeChange(); return FALSE;
     default:
       if (message == taskbarCreatedMessage && message != 0) {
         addTrayIcon();

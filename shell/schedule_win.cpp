@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include "discipline/clock_history.h"
 #include "query/query_run.h"
 #include "resources/resource.h"
 #include "settings/settings.h"
@@ -97,6 +98,8 @@ void onPowerBroadcast(uintptr_t event) {
     return;
   }
   if (event != PBT_APMRESUMEAUTOMATIC && event != PBT_APMRESUMESUSPEND) return;
+  // The clock came back from the hardware clock.
+  noteClockBreak();
   const uint64_t now = readCounterMs();
   if (!resumeStartsRun(scheduleInterval, suspendedSinceResume, resumeSeen, lastResumeAt, now))
     return;

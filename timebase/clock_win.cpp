@@ -37,6 +37,12 @@ Millis1900 readClock() {
   return millisFromFileTime(fileTimeValue(now));
 }
 
+int64_t readClockUs() {
+  FILETIME now;
+  systemTimeReader()(&now);
+  return microsFromFileTime(fileTimeValue(now));
+}
+
 Millis1900 shiftClock(int64_t offset) {
   // Real-time priority only for the span from reading the clock to setting it.
   SetPriorityClass(GetCurrentProcess(), REALTIME_PRIORITY_CLASS);

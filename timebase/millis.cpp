@@ -8,6 +8,16 @@ Millis1900 millisFromFileTime(uint64_t fileTime) {
   return static_cast<Millis1900>(fileTime / 10000) - FILETIME_TO_1900_MS;
 }
 
+int64_t microsFromFileTime(uint64_t fileTime) {
+  return static_cast<int64_t>(fileTime / 10) - FILETIME_TO_1900_MS * 1000;
+}
+
+Millis1900 millisFromMicros(int64_t us) {
+  Millis1900 ms = us / 1000;
+  if (us % 1000 < 0) --ms;
+  return ms;
+}
+
 uint64_t fileTimeFromMillis(Millis1900 t) {
   // Unsigned so that an absurd offset wraps instead of overflowing.
   return (static_cast<uint64_t>(t) + static_cast<uint64_t>(FILETIME_TO_1900_MS)) * 10000u;

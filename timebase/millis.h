@@ -13,6 +13,11 @@ const int64_t FILETIME_TO_1900_MS = 9435484800000LL;
 
 // FILETIME counts 100 ns since 1601-01-01 UTC.
 Millis1900 millisFromFileTime(uint64_t fileTime);
+// Microseconds since 1900 of a FILETIME stamp, for exchanges that carry
+// fractions of a millisecond.
+int64_t microsFromFileTime(uint64_t fileTime);
+// The millisecond a microsecond time falls in (floor), as readClock gives it.
+Millis1900 millisFromMicros(int64_t us);
 // 64-bit wrapping arithmetic, as the conversion has always been done.
 uint64_t fileTimeFromMillis(Millis1900 t);
 // True when t converts to a FILETIME that the calendar conversion accepts

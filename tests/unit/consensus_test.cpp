@@ -35,7 +35,12 @@ struct Table {
 
 Entry good(int slot, int64_t correction) { return {slot, correction, STATUS_GOOD, "time.test"}; }
 
-ConsensusResult consensusOf(const Table& table) { return computeConsensus(table.records, table.bounds); }
+// The tables give bounds in ms; the consensus takes them in microseconds.
+ConsensusResult consensusOf(const Table& table) {
+  OffsetBounds us[SERVER_SLOTS];
+  for (int slot = 0; slot < SERVER_SLOTS; ++slot) us[slot] = boundsInMicros(table.bounds[slot]);
+  return computeConsensus(table.records, us);
+}
 
 std::vector<int> excludedOf(const ConsensusResult& r) {
   return std::vector<int>(r.excluded, r.excluded + r.excludedCount);
@@ -154,6 +159,53 @@ TEST(Consensus, BoundsThatDoNotHoldStandForHalfASecondAround) {
   const ConsensusResult r = consensusOf({good(0, 0), good(1, 0), good(2, 900)});
   EXPECT_EQ(r.agreeing, 3);
   EXPECT_EQ(r.correction, 450);  // the middle of [400, 500), not the mean 300
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Consensus, MicrosecondBoundsGiveTheOffsetAndItsUncertainty) {
+  // NTP servers proving sub-millisecond intervals: the agreed interval is
+  // [250400, 250700) us, the correction its middle cut to the millisecond.
+  Table table = {good(0, 250), good(1, 250), good(2, 251)};
+  OffsetBounds us[SERVER_SLOTS] = {};
+  us[0] = {250100, 250700};
+  us[1] = {250400, 251000};
+  us[2] = {250200, 250900};
+  ConsensusResult r = computeConsensus(table.records, us);
+  EXPECT_EQ(r.agreeing, 3);
+  EXPECT_EQ(r.usable, 3);
+  EXPECT_EQ(r.offsetUs, 250550);
+  EXPECT_EQ(r.correction, 250);
+  EXPECT_EQ(r.uncertaintyUs, 150u);
+  // A negative offset is cut down, not toward zero.
+  us[0] = {-1300, -1100};
+  us[1] = {-1250, -1150};
+  us[2] = {-1210, -1190};
+  r = computeConsensus(table.records, us);
+  EXPECT_EQ(r.offsetUs, -1200);
+  EXPECT_EQ(r.correction, -2);
+  EXPECT_EQ(r.uncertaintyUs, 10u);
+}
+
+TEST(Consensus, TheMeanIsAsUncertainAsTheBoundsReach) {
+  // No two agree: the mean 400 ms, and the truth may lie anywhere the kept
+  // servers' bounds reach, here 310 ms below and 310 ms above it.
+  Table table = {good(0, 100), good(1, 400), good(2, 700), good(3, 9000)};
+  const OffsetBounds b[4] = {{90, 110}, {390, 410}, {690, 710}, {8990, 9010}};
+  for (int slot = 0; slot < 4; ++slot) table.bounds[slot] = b[slot];
+  const ConsensusResult r = consensusOf(table);
+  EXPECT_EQ(r.usable, 4);
+  EXPECT_EQ(r.agreeing, 0);
+  EXPECT_EQ(r.offsetUs, 400000);
+  EXPECT_EQ(r.uncertaintyUs, 310000u);
+  // One server alone agrees with itself, as sure as its own bounds.
+  Table one = {good(7, 100)};
+  one.bounds[7] = {80, 120};
+  const ConsensusResult single = consensusOf(one);
+  EXPECT_EQ(single.agreeing, 1);
+  EXPECT_EQ(single.uncertaintyUs, 20000u);
 }
 
 }  // namespace

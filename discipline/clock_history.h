@@ -1,0 +1,30 @@
+// The program's record of its runs and what it learns from them: the history
+// in the registry, the drift estimate, and the breaks in the clock's own run
+// (clock_history_win.cpp).
+#pragma once
+#include <cstdint>
+#include "discipline/drift.h"
+#include "discipline/history.h"
+
+extern HistoryLog clockHistory;
+extern DriftEstimate clockDrift;
+
+// At window initialisation: "History" and the estimate. The program's own
+// start is a break: nothing says how the clock ran while it was not running.
+void loadClockHistory();
+// A correcting run has ended: its entry is completed (the rate in force, a
+// pending break, what is left of a slew), stored, and the drift estimated
+// anew; "DriftPpb" is written once the history supports it.
+void recordRun(HistoryEntry entry);
+// The user answered the question about a large step: what the run measured
+// at measuredAt did, while its entry is still the newest.
+void amendNewestRun(Millis1900 measuredAt, uint8_t action);
+// The clock's run was broken: a resume, someone else's step, a new user offset.
+void noteClockBreak();
+// Our own step: the clock moved, but not against us.
+void noteOwnClockStep();
+// WM_TIMECHANGE: a break unless the change is ours.
+void onTimeChange();
+// Each clock tick: a clock that moved against the monotonic counter was set
+// by someone else.
+void watchClock();

@@ -1,0 +1,100 @@
+// The history of runs in the registry, the drift learnt from it, and the
+// breaks in the clock's own run: resumes, steps by others, restarts
+// (implements clock_history.h).
+#include <windows.h>
+
+#include "correction/consensus.h"
+#include "discipline/clock_history.h"
+#include "settings/settings.h"
+#include "timebase/clock.h"
+
+HistoryLog clockHistory;
+DriftEstimate clockDrift;
+
+namespace {
+
+// A time-change notice this soon after our own step is ours.
+const uint64_t OWN_CHANGE_MS = 2000;
+
+bool breakPending = true;
+bool ownStepSeen;
+uint64_t ownStepAt;
+
+// The clock and the counter at the last look, to see the clock move against it.
+bool watching;
+int64_t watchedClockUs;
+uint64_t watchedCounterMs;
+
+void saveHistory() {
+  static uint8_t image[HISTORY_IMAGE_SIZE];
+  const size_t size = packHistory(clockHistory, image);
+  writeSetting("History", image, static_cast<uint32_t>(size));
+}
+
+void writeDrift() {
+  if (!clockDrift.known) return;
+  uint8_t image[8];
+  packInt64(clockDrift.ppb, image);
+  writeSetting("DriftPpb", image, sizeof image);
+  packInt64(clockDrift.uncertaintyPpb, image);
+  writeSetting("DriftUncertaintyPpb", image, sizeof image);
+}
+
+void restartWatch() {
+  watching = true;
+  watchedClockUs = readClockUs();
+  watchedCounterMs = readCounterMs();
+}
+
+}  // namespace
+
+void loadClockHistory() {
+  static uint8_t image[SETTING_SIZE_LIMIT];
+  const int32_t size = readSettingBytes("History", image, sizeof image);
+  unpackHistory(image, size > 0 ? static_cast<size_t>(size) : 0, clockHistory);
+  clockDrift = estimateDrift(clockHistory);
+  breakPending = true;
+  restartWatch();
+}
+
+void recordRun(HistoryEntry entry) {
+  if (breakPending) entry.flags |= HISTORY_BREAK;
+  breakPending = false;
+  appendHistory(clockHistory, entry);
+  saveHistory();
+  clockDrift = estimateDrift(clockHistory);
+  writeDrift();
+}
+
+void amendNewestRun(Millis1900 measuredAt, uint8_t action) {
+  const HistoryEntry* newest = newestEntry(clockHistory);
+  if (newest == nullptr || newest->measuredAt != measuredAt) return;
+  clockHistory.entries[clockHistory.count - 1].action = action;
+  saveHistory();
+  clockDrift = estimateDrift(clockHistory);
+  writeDrift();
+}
+
+void noteClockBreak() { breakPending = true; }
+
+void noteOwnClockStep() {
+  ownStepSeen = true;
+  ownStepAt = readCounterMs();
+  restartWatch();
+}
+
+void onTimeChange() {
+  if (ownStepSeen && readCounterMs() - ownStepAt < OWN_CHANGE_MS) return;
+  breakPending = true;
+  restartWatch();
+}
+
+void watchClock() {
+  const int64_t clockUs = readClockUs();
+  const uint64_t counterMs = readCounterMs();
+  if (watching && clockJumped(clockUs - watchedClockUs, static_cast<int64_t>(counterMs - watchedCounterMs) * 1000))
+    breakPending = true;
+  watching = true;
+  watchedClockUs = clockUs;
+  watchedCounterMs = counterMs;
+}

@@ -1,0 +1,209 @@
+// The drift estimate (implements drift.h): a weighted least-squares rate
+// shared by the spans of the history, each span with its own offset.
+#include "discipline/drift.h"
+
+#include <cmath>
+
+namespace {
+
+// Every run counts as at least this uncertain: the clock readings themselves
+// are not better, and no run may outweigh all others.
+const double UNCERTAINTY_FLOOR_US = 50.0;
+// How fast the crystal's rate wanders, as the offset error a straight line
+// makes over an age t (seconds): WANDER * t^2 microseconds. A daily swing of
+// +-3 ppm with temperature bends the line by about this much.
+const double WANDER_US_PER_S2 = 1e-4;
+// A run this many of its own deviations off the fitted line is left out.
+const double OUTLIER_DEVIATIONS = 3.0;
+// A crystal of unknown rate is assumed within this much of nominal.
+const double UNKNOWN_DRIFT_PPB = 100000.0;
+
+struct Point {
+  double t;    // s, relative to the newest entry
+  double u;    // us: the offset as it would be without our corrections
+  double var;  // us^2
+  int span;
+  bool out;
+};
+
+struct Fit {
+  bool ok;
+  double slope;     // us per s, that is ppm of the offset's growth
+  double variance;  // of the slope
+  int used;
+};
+
+int64_t floorToMs(int64_t us) {
+  int64_t ms = us / 1000;
+  if (us % 1000 < 0) --ms;
+  return ms * 1000;
+}
+
+// The weighted mean time and offset of a span's runs; returns how many runs
+// the span has in the fit.
+int spanMeans(const Point* points, int n, int span, double& tMean, double& uMean) {
+  double w = 0.0, wt = 0.0, wu = 0.0;
+  int count = 0;
+  for (int i = 0; i < n; ++i) {
+    if (points[i].span != span || points[i].out) continue;
+    const double weight = 1.0 / points[i].var;
+    w += weight;
+    wt += weight * points[i].t;
+    wu += weight * points[i].u;
+    ++count;
+  }
+  tMean = count > 0 ? wt / w : 0.0;
+  uMean = count > 0 ? wu / w : 0.0;
+  return count;
+}
+
+Fit fitRate(const Point* points, int n, int spans) {
+  Fit fit = {false, 0.0, 0.0, 0};
+  double stt = 0.0, stu = 0.0;
+  for (int s = 0; s < spans; ++s) {
+    double tMean, uMean;
+    const int count = spanMeans(points, n, s, tMean, uMean);
+    if (count < 2) continue;  // a lone run says nothing about the rate
+    for (int i = 0; i < n; ++i) {
+      if (points[i].span != s || points[i].out) continue;
+      const double weight = 1.0 / points[i].var;
+      stt += weight * (points[i].t - tMean) * (points[i].t - tMean);
+      stu += weight * (points[i].t - tMean) * (points[i].u - uMean);
+    }
+    fit.used += count;
+  }
+  if (!(stt > 0.0)) return fit;
+  fit.ok = true;
+  fit.slope = stu / stt;
+  fit.variance = 1.0 / stt;
+  return fit;
+}
+
+// The run farthest off the fitted line, in its own deviations; -1 when none
+// is beyond the limit.
+int worstRun(const Point* points, int n, int spans, const Fit& fit) {
+  int worst = -1;
+  double worstZ = OUTLIER_DEVIATIONS;
+  for (int s = 0; s < spans; ++s) {
+    double tMean, uMean;
+    if (spanMeans(points, n, s, tMean, uMean) < 2) continue;
+    for (int i = 0; i < n; ++i) {
+      if (points[i].span != s || points[i].out) continue;
+      const double residual = points[i].u - (uMean + fit.slope * (points[i].t - tMean));
+      const double z = std::fabs(residual) / std::sqrt(points[i].var);
+      if (z > worstZ) {
+        worstZ = z;
+        worst = i;
+      }
+    }
+  }
+  return worst;
+}
+
+int64_t toPpb(double usPerSecond) {
+  const double ppb = usPerSecond * 1000.0;
+  if (!(ppb < 9e18) || !(ppb > -9e18)) return ppb > 0 ? INT64_MAX : INT64_MIN;
+  return static_cast<int64_t>(std::llround(ppb));
+}
+
+}  // namespace
+
+int64_t appliedByRun(const HistoryEntry& entry, const HistoryEntry* next, int64_t slewLeftUs) {
+  switch (entry.action) {
+    case ACTION_STEPPED: return floorToMs(entry.offsetUs);
+    case ACTION_SLEWED: return entry.offsetUs - (next != nullptr ? next->slewLeftUs : slewLeftUs);
+    default: return 0;
+  }
+}
+
+bool clockJumped(int64_t clockElapsedUs, int64_t counterElapsedUs) {
+  const uint64_t apart = clockElapsedUs >= counterElapsedUs
+                             ? static_cast<uint64_t>(clockElapsedUs) - static_cast<uint64_t>(counterElapsedUs)
+                             : static_cast<uint64_t>(counterElapsedUs) - static_cast<uint64_t>(clockElapsedUs);
+  const uint64_t span = counterElapsedUs < 0 ? 0 : static_cast<uint64_t>(counterElapsedUs);
+  return apart > static_cast<uint64_t>(CLOCK_JUMP_SLACK_US) + span / 1000000u * CLOCK_JUMP_RATE_PPM +
+                     span % 1000000u * CLOCK_JUMP_RATE_PPM / 1000000u;
+}
+
+DriftEstimate estimateDrift(const HistoryLog& log) {
+  DriftEstimate estimate = {};
+  const int count = log.count < 0 ? 0 : log.count > HISTORY_CAPACITY ? HISTORY_CAPACITY : log.count;
+  if (count == 0) return estimate;
+
+  Point points[HISTORY_CAPACITY];
+  int n = 0, span = 0;
+  double unwound = 0.0;  // us added to each offset of the current span
+  const Millis1900 newest = log.entries[count - 1].measuredAt;
+  for (int i = 0; i < count; ++i) {
+    const HistoryEntry& entry = log.entries[i];
+    if (i > 0) {
+      const HistoryEntry& before = log.entries[i - 1];
+      const int64_t elapsedMs = entry.measuredAt - before.measuredAt;
+      // A clock that went back past the run before has been set by more
+      // than the time between: nothing connects the two.
+      if ((entry.flags & HISTORY_BREAK) != 0 || elapsedMs <= 0) {
+        ++span;
+        unwound = 0.0;
+      } else {
+        unwound += static_cast<double>(appliedByRun(before, &entry, 0)) -
+                   static_cast<double>(entry.rateBeforePpb) * static_cast<double>(elapsedMs) / 1e6;
+      }
+    }
+    if (entry.action == ACTION_NO_SERVER) continue;
+    const double age = static_cast<double>(newest - entry.measuredAt) / 1000.0;
+    double uncertainty = static_cast<double>(entry.uncertaintyUs);
+    if (uncertainty < UNCERTAINTY_FLOOR_US) uncertainty = UNCERTAINTY_FLOOR_US;
+    const double wander = WANDER_US_PER_S2 * age * age;
+    points[n++] = {-age, static_cast<double>(entry.offsetUs) + unwound, uncertainty * uncertainty + wander * wander,
+                   span, false};
+  }
+  const int spans = span + 1;
+
+  Fit fit = fitRate(points, n, spans);
+  // One bad run must not drag the rest; with fewer than four runs in the fit
+  // there is no telling which one is bad, and where many disagree the runs
+  // are not bad but the line is wrong.
+  const int mostExcluded = fit.used / 4;
+  while (fit.ok && fit.used >= 4 && estimate.excluded < mostExcluded) {
+    const int worst = worstRun(points, n, spans, fit);
+    if (worst < 0) break;
+    points[worst].out = true;
+    ++estimate.excluded;
+    fit = fitRate(points, n, spans);
+  }
+  if (!fit.ok) return estimate;
+  estimate.fitted = true;
+  // The offset (servers minus clock) grows as the clock loses: the drift is
+  // its growth with the sign turned.
+  estimate.ppb = -toPpb(fit.slope);
+  estimate.uncertaintyPpb = toPpb(std::sqrt(fit.variance));
+  estimate.used = fit.used;
+  estimate.known = fit.used >= DRIFT_KNOWN_RUNS && estimate.uncertaintyPpb <= DRIFT_KNOWN_LIMIT_PPB &&
+                   estimate.ppb <= DRIFT_PLAUSIBLE_PPB && estimate.ppb >= -DRIFT_PLAUSIBLE_PPB;
+  return estimate;
+}
+
+ClockErrorNow estimateErrorNow(const HistoryLog& log, const DriftEstimate& drift, int64_t appliedUs,
+                               int64_t ratePpb, Millis1900 now) {
+  ClockErrorNow result = {false, 0, 0};
+  const int count = log.count < 0 ? 0 : log.count > HISTORY_CAPACITY ? HISTORY_CAPACITY : log.count;
+  int last = count - 1;
+  while (last >= 0 && log.entries[last].action == ACTION_NO_SERVER) --last;
+  if (last < 0) return result;
+  const HistoryEntry& entry = log.entries[last];
+  double seconds = static_cast<double>(now - entry.measuredAt) / 1000.0;
+  if (seconds < 0) seconds = 0;
+  // A later run whose offset is unknown may have been followed by a break;
+  // the estimate still starts from the last offset known.
+  const double driftPpb = drift.fitted ? static_cast<double>(drift.ppb) : 0.0;
+  const double driftDeviation =
+      drift.fitted ? 2.0 * static_cast<double>(drift.uncertaintyPpb) : UNKNOWN_DRIFT_PPB;
+  const double offset = static_cast<double>(entry.offsetUs - appliedUs) +
+                        (static_cast<double>(ratePpb) - driftPpb) * seconds / 1000.0;
+  const double bound = std::fabs(offset) + static_cast<double>(entry.uncertaintyUs) +
+                       driftDeviation * seconds / 1000.0;
+  result.known = true;
+  result.offsetUs = static_cast<int64_t>(std::llround(offset));
+  result.boundUs = bound < 9e18 ? static_cast<int64_t>(std::llround(bound)) : INT64_MAX;
+  return result;
+}

@@ -1,0 +1,70 @@
+// History entries in their 32-byte little-endian image, and the log of the
+// newest 64 (implements history.h).
+#include "discipline/history.h"
+
+static void putLe(uint8_t* out, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+static uint64_t getLe(const uint8_t* in, int bytes) {
+  uint64_t value = 0;
+  for (int i = 0; i < bytes; ++i) value |= static_cast<uint64_t>(in[i]) << (8 * i);
+  return value;
+}
+
+void packHistoryEntry(const HistoryEntry& entry, uint8_t image[HISTORY_ENTRY_SIZE]) {
+  putLe(image, static_cast<uint64_t>(entry.measuredAt), 8);
+  putLe(image + 8, static_cast<uint64_t>(entry.offsetUs), 8);
+  putLe(image + 16, entry.uncertaintyUs, 4);
+  image[20] = entry.action;
+  image[21] = entry.agreeing;
+  image[22] = entry.usable;
+  image[23] = 0;
+  putLe(image + 24, static_cast<uint32_t>(entry.rateBeforePpb), 4);
+  image[28] = entry.flags;
+  int32_t left = entry.slewLeftUs;
+  if (left > SLEW_LEFT_LIMIT_US) left = SLEW_LEFT_LIMIT_US;
+  if (left < -SLEW_LEFT_LIMIT_US) left = -SLEW_LEFT_LIMIT_US;
+  putLe(image + 29, static_cast<uint32_t>(left), 3);
+}
+
+void unpackHistoryEntry(const uint8_t image[HISTORY_ENTRY_SIZE], HistoryEntry& entry) {
+  entry.measuredAt = static_cast<int64_t>(getLe(image, 8));
+  entry.offsetUs = static_cast<int64_t>(getLe(image + 8, 8));
+  entry.uncertaintyUs = static_cast<uint32_t>(getLe(image + 16, 4));
+  entry.action = image[20];
+  entry.agreeing = image[21];
+  entry.usable = image[22];
+  entry.rateBeforePpb = static_cast<int32_t>(static_cast<uint32_t>(getLe(image + 24, 4)));
+  entry.flags = image[28];
+  // 24 bits, sign-extended.
+  const uint32_t raw = static_cast<uint32_t>(getLe(image + 29, 3));
+  entry.slewLeftUs = (raw & 0x800000u) != 0 ? static_cast<int32_t>(raw) - 0x1000000 : static_cast<int32_t>(raw);
+}
+
+void appendHistory(HistoryLog& log, const HistoryEntry& entry) {
+  if (log.count < 0 || log.count > HISTORY_CAPACITY) log.count = 0;
+  if (log.count == HISTORY_CAPACITY) {
+    for (int i = 1; i < HISTORY_CAPACITY; ++i) log.entries[i - 1] = log.entries[i];
+    --log.count;
+  }
+  log.entries[log.count++] = entry;
+}
+
+size_t packHistory(const HistoryLog& log, uint8_t image[HISTORY_IMAGE_SIZE]) {
+  const int count = log.count < 0 ? 0 : log.count > HISTORY_CAPACITY ? HISTORY_CAPACITY : log.count;
+  for (int i = 0; i < count; ++i) packHistoryEntry(log.entries[i], image + i * HISTORY_ENTRY_SIZE);
+  return static_cast<size_t>(count) * HISTORY_ENTRY_SIZE;
+}
+
+void unpackHistory(const uint8_t* image, size_t size, HistoryLog& log) {
+  log.count = 0;
+  if (image == nullptr) return;
+  size_t whole = size / HISTORY_ENTRY_SIZE;
+  const size_t first = whole > HISTORY_CAPACITY ? whole - HISTORY_CAPACITY : 0;
+  for (size_t i = first; i < whole; ++i) unpackHistoryEntry(image + i * HISTORY_ENTRY_SIZE, log.entries[log.count++]);
+}
+
+const HistoryEntry* newestEntry(const HistoryLog& log) {
+  return log.count > 0 && log.count <= HISTORY_CAPACITY ? &log.entries[log.count - 1] : nullptr;
+}

@@ -1,0 +1,62 @@
+// The record of every correcting run, kept so that the program can learn how
+// this computer's clock runs between corrections: one 32-byte entry a run,
+// the newest 64 in the registry value "History" (oldest first).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include "timebase/millis.h"
+
+const int HISTORY_CAPACITY = 64;
+const size_t HISTORY_ENTRY_SIZE = 32;
+const size_t HISTORY_IMAGE_SIZE = HISTORY_CAPACITY * HISTORY_ENTRY_SIZE;
+
+// What a run did with the offset it found.
+enum HistoryAction {
+  ACTION_STEPPED = 0,
+  ACTION_SLEWED = 1,
+  ACTION_STEP_REFUSED = 2,  // the system refused the step
+  ACTION_BEYOND_LIMIT = 3,  // beyond what the program moves the clock on its own
+  ACTION_DECLINED = 4,      // the user said No to the large step
+  ACTION_NO_SERVER = 5,     // no usable server: no offset
+};
+
+// Flags, byte 28.
+// The clock's own run was broken since the entry before (a resume from sleep,
+// a step by someone else, the program's restart, a new user offset): the
+// offsets before and after do not connect.
+const uint8_t HISTORY_BREAK = 0x01;
+
+struct HistoryEntry {
+  Millis1900 measuredAt;   // this clock when the run measured, before its correction
+  int64_t offsetUs;        // the servers' agreed time minus this clock
+  uint32_t uncertaintyUs;  // half the width of what the servers agreed on
+  uint8_t action;          // a HistoryAction
+  uint8_t agreeing;        // servers that agreed
+  uint8_t usable;          // servers that gave a usable answer
+  int32_t rateBeforePpb;   // the rate correction in force since the entry before
+  uint8_t flags;
+  // The part of the entry before's slew not yet removed when this run
+  // measured; stored in 24 bits, so it holds +-8.38 s.
+  int32_t slewLeftUs;
+};
+
+const int32_t SLEW_LEFT_LIMIT_US = 8388607;
+
+struct HistoryLog {
+  int count;
+  HistoryEntry entries[HISTORY_CAPACITY];  // oldest first
+};
+
+void packHistoryEntry(const HistoryEntry& entry, uint8_t image[HISTORY_ENTRY_SIZE]);
+void unpackHistoryEntry(const uint8_t image[HISTORY_ENTRY_SIZE], HistoryEntry& entry);
+
+// Appends, dropping the oldest entry when all 64 are taken.
+void appendHistory(HistoryLog& log, const HistoryEntry& entry);
+// The image of the whole log; returns its size (32 bytes an entry).
+size_t packHistory(const HistoryLog& log, uint8_t image[HISTORY_IMAGE_SIZE]);
+// The whole entries of a stored value of any size: a ragged tail is dropped,
+// and of a value holding more than 64 the newest 64 are kept.
+void unpackHistory(const uint8_t* image, size_t size, HistoryLog& log);
+
+// The newest entry, or nullptr.
+const HistoryEntry* newestEntry(const HistoryLog& log);

@@ -1,0 +1,206 @@
+// The drift estimate on synthetic histories: a clock of known rate measured
+// with noise, and what happens to the offsets between runs.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+
+#include "discipline/drift.h"
+
+namespace {
+
+const Millis1900 START = 3990000000000ll;  // late 2026
+
+// A clock that gains driftPpb, measured by runs of a given uncertainty; what
+// each run does to it is up to the test.
+struct SyntheticClock {
+  double driftPpb;
+  double offsetUs = 0;  // servers minus this clock
+  double ratePpb = 0;   // the rate correction in force
+  Millis1900 now = START;
+  std::mt19937 random{7};
+  HistoryLog log = {};
+  uint8_t pendingFlags = 0;
+  int32_t pendingSlewLeft = 0;
+
+  explicit SyntheticClock(double ppb) : driftPpb(ppb) {}
+
+  void wait(double seconds) {
+    offsetUs += (ratePpb - driftPpb) * seconds / 1000.0;
+    now += static_cast<Millis1900>(seconds * 1000.0);
+  }
+  // A jump of the clock that no run made: a resume, or someone else's step.
+  void jump(double us, bool marked) {
+    offsetUs -= us;
+    if (marked) pendingFlags |= HISTORY_BREAK;
+  }
+  // A slew may fall short of its offset by leftUs when the next run measures.
+  HistoryEntry& run(HistoryAction action, double noiseUs = 300, double extraUs = 0, int32_t leftUs = 0) {
+    std::uniform_real_distribution<double> noise(-noiseUs, noiseUs);
+    HistoryEntry e = {};
+    e.measuredAt = now;
+    e.offsetUs = static_cast<int64_t>(std::llround(offsetUs + noise(random) + extraUs));
+    e.uncertaintyUs = static_cast<uint32_t>(noiseUs);
+    e.action = static_cast<uint8_t>(action);
+    e.rateBeforePpb = static_cast<int32_t>(ratePpb);
+    e.flags = pendingFlags;
+    e.slewLeftUs = pendingSlewLeft;
+    pendingFlags = 0;
+    pendingSlewLeft = action == ACTION_SLEWED ? leftUs : 0;
+    if (action == ACTION_STEPPED || action == ACTION_SLEWED)
+      offsetUs -= static_cast<double>(appliedByRun(e, nullptr, pendingSlewLeft));
+    appendHistory(log, e);
+    return log.entries[log.count - 1];
+  }
+};
+
+void expectNear(const DriftEstimate& d, double ppb, double tolerancePpb) {
+  EXPECT_TRUE(d.fitted);
+  EXPECT_NEAR(static_cast<double>(d.ppb), ppb, tolerancePpb);
+}
+
+TEST(DriftEstimate, FindsAKnownRateThroughNoiseWhateverTheRunsDid) {
+  // Steps taken, steps refused, and a rate correction already in force: the
+  // estimate is the crystal's own rate in every case, with its sign.
+  for (HistoryAction action : {ACTION_STEPPED, ACTION_STEP_REFUSED, ACTION_DECLINED, ACTION_SLEWED}) {
+    for (double ppb : {78000.0, -120000.0}) {
+      SyntheticClock clock(ppb);
+      clock.ratePpb = action == ACTION_SLEWED ? 70000 : 0;
+      for (int i = 0; i < 13; ++i) {
+        clock.run(action);
+        clock.wait(10);
+      }
+      const DriftEstimate d = estimateDrift(clock.log);
+      expectNear(d, ppb, 25000);
+      EXPECT_TRUE(d.known) << action;
+      EXPECT_EQ(d.used, 13);
+      EXPECT_GT(d.uncertaintyPpb, 0);
+      EXPECT_LE(d.uncertaintyPpb, DRIFT_KNOWN_LIMIT_PPB);
+    }
+  }
+}
+
+TEST(DriftEstimate, OneBadRunIsLeftOut) {
+  SyntheticClock clock(50000);
+  for (int i = 0; i < 8; ++i) {
+    clock.run(ACTION_STEP_REFUSED, 300, i == 5 ? 40000 : 0);
+    clock.wait(3600);
+  }
+  const DriftEstimate d = estimateDrift(clock.log);
+  EXPECT_EQ(d.excluded, 1);
+  EXPECT_EQ(d.used, 7);
+  expectNear(d, 50000, 500);
+}
+
+TEST(DriftEstimate, BreaksSeparateTheOffsetsButKeepTheRate) {
+  // A resume from sleep (the clock 2 s off) and someone else's step back by
+  // 30 s, both marked: the runs on either side still share one rate.
+  SyntheticClock clock(-78000);
+  for (int i = 0; i < 12; ++i) {
+    if (i == 4) clock.jump(2000000, true);
+    if (i == 8) clock.jump(-30000000, true);
+    clock.run(ACTION_STEPPED);
+    clock.wait(600);
+  }
+  const DriftEstimate d = estimateDrift(clock.log);
+  expectNear(d, -78000, 1000);
+  EXPECT_EQ(d.excluded, 0);
+  EXPECT_TRUE(d.known);
+
+  // The same jumps unmarked would wreck the estimate: the marks are what count.
+  SyntheticClock unmarked(-78000);
+  for (int i = 0; i < 12; ++i) {
+    if (i == 4) unmarked.jump(2000000, false);
+    if (i == 8) unmarked.jump(-30000000, false);
+    unmarked.run(ACTION_STEPPED);
+    unmarked.wait(600);
+  }
+  EXPECT_GT(std::fabs(static_cast<double>(estimateDrift(unmarked.log).ppb) + 78000), 5000);
+}
+
+TEST(DriftEstimate, ASlewStillUnderWayCountsOnlyWhatItRemoved) {
+  // Every fifth run comes while the slew before it is still 30 ms short; the
+  // run says so, and the estimate takes only what was removed.
+  SyntheticClock clock(30000);
+  for (int i = 0; i < 12; ++i) {
+    clock.run(ACTION_SLEWED, 300, 0, i % 5 == 2 ? 30000 : 0);
+    clock.wait(300);
+  }
+  expectNear(estimateDrift(clock.log), 30000, 2000);
+  // Read as if those slews had finished, the runs would tell another rate.
+  for (int i = 0; i < clock.log.count; ++i) clock.log.entries[i].slewLeftUs = 0;
+  EXPECT_GT(std::fabs(static_cast<double>(estimateDrift(clock.log).ppb) - 30000), 10000);
+}
+
+TEST(DriftEstimate, TooLittleHistoryIsNotKnown) {
+  HistoryLog empty = {};
+  EXPECT_FALSE(estimateDrift(empty).fitted);
+
+  SyntheticClock two(40000);
+  two.run(ACTION_STEPPED);
+  two.wait(60);
+  two.run(ACTION_STEPPED);
+  const DriftEstimate d = estimateDrift(two.log);
+  EXPECT_TRUE(d.fitted);
+  EXPECT_FALSE(d.known);  // two runs: no telling a bad one
+
+  // Runs only in separate spans, or without an offset, say nothing of the rate.
+  SyntheticClock apart(40000);
+  for (int i = 0; i < 5; ++i) {
+    apart.jump(0, true);
+    apart.run(ACTION_STEPPED);
+    apart.run(ACTION_NO_SERVER);
+    apart.wait(600);
+  }
+  EXPECT_FALSE(estimateDrift(apart.log).fitted);
+
+  // Runs of Time Protocol servers a few seconds apart: fitted, but not sure yet.
+  SyntheticClock coarse(40000);
+  for (int i = 0; i < 4; ++i) {
+    coarse.run(ACTION_STEP_REFUSED, 20000);
+    coarse.wait(10);
+  }
+  EXPECT_FALSE(estimateDrift(coarse.log).known);
+}
+
+TEST(DriftEstimate, ARateBeyondAnyCrystalIsNotActedOn) {
+  SyntheticClock clock(3000000);  // 3000 ppm
+  for (int i = 0; i < 6; ++i) {
+    clock.run(ACTION_STEP_REFUSED);
+    clock.wait(60);
+  }
+  const DriftEstimate d = estimateDrift(clock.log);
+  expectNear(d, 3000000, 5000);
+  EXPECT_FALSE(d.known);
+}
+
+TEST(ClockErrorNow, CarriesTheLastOffsetForwardAtTheDriftLeft) {
+  SyntheticClock clock(78000);
+  for (int i = 0; i < 6; ++i) {
+    clock.run(ACTION_STEPPED, 500);
+    clock.wait(600);
+  }
+  const DriftEstimate d = estimateDrift(clock.log);
+  const HistoryEntry& last = clock.log.entries[clock.log.count - 1];
+  const int64_t applied = appliedByRun(last, nullptr, 0);
+  const Millis1900 hourLater = last.measuredAt + 3600000;
+  // Uncompensated, the clock gains 78 ppm: an hour later it is 281 ms ahead.
+  const ClockErrorNow free = estimateErrorNow(clock.log, d, applied, 0, hourLater);
+  ASSERT_TRUE(free.known);
+  EXPECT_NEAR(static_cast<double>(free.offsetUs), -280800, 3000);
+  EXPECT_GE(free.boundUs, 280800);
+  // With the drift cancelled, only the uncertainties remain.
+  const ClockErrorNow held = estimateErrorNow(clock.log, d, applied, d.ppb, hourLater);
+  EXPECT_LT(std::llabs(held.offsetUs), 1000);
+  EXPECT_LT(held.boundUs, free.boundUs / 10);
+  EXPECT_GE(held.boundUs, 500);
+  // A run without an offset is no place to start from.
+  HistoryLog none = {};
+  HistoryEntry failed = {};
+  failed.action = ACTION_NO_SERVER;
+  appendHistory(none, failed);
+  EXPECT_FALSE(estimateErrorNow(none, d, 0, 0, hourLater).known);
+}
+
+}  // namespace

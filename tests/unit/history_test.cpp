@@ -1,0 +1,95 @@
+// The history of runs: its byte image and the log of the newest 64.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "discipline/history.h"
+
+namespace {
+
+HistoryEntry entryAt(Millis1900 t) {
+  HistoryEntry e = {};
+  e.measuredAt = t;
+  return e;
+}
+
+TEST(HistoryImage, PacksLittleEndianFieldByField) {
+  HistoryEntry e = {};
+  e.measuredAt = 0x0123456789ABCDEFll;
+  e.offsetUs = -2;
+  e.uncertaintyUs = 0x11223344u;
+  e.action = ACTION_DECLINED;
+  e.agreeing = 3;
+  e.usable = 5;
+  e.rateBeforePpb = -78000;
+  e.flags = HISTORY_BREAK;
+  e.slewLeftUs = -300000;
+  const uint8_t expected[HISTORY_ENTRY_SIZE] = {
+      0xEF, 0xCD, 0xAB, 0x89, 0x67, 0x45, 0x23, 0x01,  0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+      0x44, 0x33, 0x22, 0x11, 0x04, 0x03, 0x05, 0x00,  0x50, 0xCF, 0xFE, 0xFF, 0x01, 0x20, 0x6C, 0xFB};
+  uint8_t image[HISTORY_ENTRY_SIZE];
+  std::memset(image, 0xAA, sizeof image);
+  packHistoryEntry(e, image);
+  EXPECT_EQ(0, std::memcmp(image, expected, sizeof image));
+
+  HistoryEntry back;
+  std::memset(&back, 0x55, sizeof back);
+  unpackHistoryEntry(expected, back);
+  EXPECT_EQ(back.measuredAt, e.measuredAt);
+  EXPECT_EQ(back.offsetUs, -2);
+  EXPECT_EQ(back.uncertaintyUs, 0x11223344u);
+  EXPECT_EQ(back.action, ACTION_DECLINED);
+  EXPECT_EQ(back.agreeing, 3);
+  EXPECT_EQ(back.usable, 5);
+  EXPECT_EQ(back.rateBeforePpb, -78000);
+  EXPECT_EQ(back.flags, HISTORY_BREAK);
+  EXPECT_EQ(back.slewLeftUs, -300000);
+}
+
+TEST(HistoryImage, SlewLeftBeyondItsTwentyFourBitsIsClamped) {
+  HistoryEntry e = {};
+  uint8_t image[HISTORY_ENTRY_SIZE];
+  for (int32_t left : {20000000, -20000000}) {
+    e.slewLeftUs = left;
+    packHistoryEntry(e, image);
+    HistoryEntry back;
+    unpackHistoryEntry(image, back);
+    EXPECT_EQ(back.slewLeftUs, left > 0 ? SLEW_LEFT_LIMIT_US : -SLEW_LEFT_LIMIT_US);
+  }
+}
+
+TEST(HistoryLog, TheSixtyFifthEntryDropsTheOldestAndTheImageRoundTrips) {
+  HistoryLog log = {};
+  for (int i = 0; i < HISTORY_CAPACITY + 1; ++i) appendHistory(log, entryAt(1000 * i));
+  ASSERT_EQ(log.count, HISTORY_CAPACITY);
+  EXPECT_EQ(log.entries[0].measuredAt, 1000);
+  EXPECT_EQ(newestEntry(log)->measuredAt, 1000 * HISTORY_CAPACITY);
+
+  uint8_t image[HISTORY_IMAGE_SIZE];
+  ASSERT_EQ(packHistory(log, image), HISTORY_IMAGE_SIZE);
+  HistoryLog back;
+  unpackHistory(image, HISTORY_IMAGE_SIZE, back);
+  ASSERT_EQ(back.count, HISTORY_CAPACITY);
+  for (int i = 0; i < HISTORY_CAPACITY; ++i) EXPECT_EQ(back.entries[i].measuredAt, log.entries[i].measuredAt);
+}
+
+TEST(HistoryLog, StoredValuesOfAnySizeGiveTheirWholeEntriesOnly) {
+  // 70 entries in a value written by someone else: the newest 64 are kept.
+  static uint8_t image[70 * HISTORY_ENTRY_SIZE + 5];
+  for (int i = 0; i < 70; ++i) packHistoryEntry(entryAt(i), image + i * HISTORY_ENTRY_SIZE);
+  HistoryLog log;
+  unpackHistory(image, sizeof image, log);
+  ASSERT_EQ(log.count, HISTORY_CAPACITY);
+  EXPECT_EQ(log.entries[0].measuredAt, 6);
+  EXPECT_EQ(newestEntry(log)->measuredAt, 69);
+
+  unpackHistory(image, 2 * HISTORY_ENTRY_SIZE + 31, log);  // a ragged tail
+  EXPECT_EQ(log.count, 2);
+  unpackHistory(image, 31, log);
+  EXPECT_EQ(log.count, 0);
+  EXPECT_EQ(newestEntry(log), nullptr);
+  unpackHistory(nullptr, 64, log);
+  EXPECT_EQ(log.count, 0);
+}
+
+}  // namespace
