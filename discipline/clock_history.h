@@ -28,3 +28,10 @@ void onTimeChange();
 // Each clock tick: a clock that moved against the monotonic counter was set
 // by someone else.
 void watchClock();
+
+// What the clock's rate is doing now: the rate correction in force (ppb,
+// positive slows the clock), the part of the newest run's slew still to go
+// (us), and one sentence on who keeps the clock's rate (may be empty).
+int64_t rateInForcePpb();
+int64_t slewLeftNowUs();
+void describeRateKeeping(char* text, size_t size);
