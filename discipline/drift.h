@@ -7,7 +7,7 @@
 // Written to "DriftPpb" only once the estimate is at least this sure (one
 // standard deviation) and at least this many runs stand behind it.
 const int64_t DRIFT_KNOWN_LIMIT_PPB = 25000;
-const int DRIFT_KNOWN_RUNS = 3;
+const int DRIFT_KNOWN_RUNS = 2;
 // No crystal is this far off; a larger figure means unnoticed steps, not drift.
 const int64_t DRIFT_PLAUSIBLE_PPB = 1000000;
 

@@ -1,0 +1,73 @@
+// Keeping the clock's rate: the adjustment that cancels the drift, the
+// fraction of a unit carried from one setting to the next, and slews that
+// remove a small offset by running the clock a little faster or slower
+// instead of stepping it.
+//
+// The system's rate call takes an adjustment per increment: the clock runs at
+// adjustment / increment of its nominal rate. The older call's increment is
+// the clock tick in 100 ns (156,250: one unit is 6.4 ppm), the precise call's
+// the counter's frequency (10,000,000: one unit is 0.1 ppm).
+#pragma once
+#include <cstdint>
+#include "discipline/drift.h"
+#include "discipline/history.h"
+
+// Automatic corrections smaller than this are slewed rather than stepped.
+const int64_t SLEW_LIMIT_US = 500000;
+// A slew runs the clock at most this much faster or slower than the drift's
+// compensation: half a second takes at most 1000 s.
+const int64_t SLEW_RATE_PPB = 500000;
+
+// The adjustment that runs the clock at (1 - ppb * 1e-9) of its rate, to the
+// nearest unit, and the rate correction a whole adjustment gives.
+uint64_t adjustmentForPpb(int64_t ppb, uint64_t increment);
+int64_t ppbOfAdjustment(uint64_t adjustment, uint64_t increment);
+
+struct RateKeeper {
+  uint64_t increment;       // the system's nominal adjustment; 0 before the first look
+  bool inForce;             // our adjustment is set and took
+  int64_t compensationPpb;  // cancels the drift: a clock that gains d runs at (1 - d)
+  uint64_t adjustment;      // what is set now
+  // How far the corrections applied lag behind what they should be, in
+  // ppb x ms (1 us is 1e6): the fraction of a unit carried from setting to
+  // setting, and the part of a slew not yet removed.
+  int64_t gap;
+  bool slewing;
+  bool holding;             // a run is measuring: the slew waits for its result
+  bool ticked;
+  uint64_t lastTickMs;      // monotonic counter
+  // The compensation in force since the last run ended, for its history entry.
+  int64_t compensationSinceRun;  // ppb x ms
+  int64_t msSinceRun;
+};
+
+// Accounts for the time since the last tick and returns the adjustment for
+// the next period (periodMs: when the next tick is expected). A slew goes on
+// at up to SLEW_RATE_PPB; the rounding of each setting is made up at the next.
+uint64_t keepRate(RateKeeper& keeper, uint64_t nowMs, uint64_t periodMs);
+// Whether the adjustment just set took (read back): our rate counts only then.
+void noteRateTaken(RateKeeper& keeper, bool taken, uint64_t nowMs);
+// A new compensation, from the time given.
+void setCompensation(RateKeeper& keeper, int64_t ppb, uint64_t nowMs);
+// The rate is the system's again (no schedule, uninstall, another keeper).
+void releaseRate(RateKeeper& keeper, uint64_t nowMs);
+// After a resume: the clock came back from the hardware clock, and a slew's
+// remainder means nothing any more.
+void restartRate(RateKeeper& keeper, uint64_t nowMs);
+
+// Runs: a run measuring holds the slew; its end completes its entry (the
+// compensation in force since the run before, the slew it found unfinished)
+// and then slews, steps or leaves the clock as the entry says.
+// holdSlew returns the adjustment to set at once.
+uint64_t holdSlew(RateKeeper& keeper, uint64_t nowMs, uint64_t periodMs);
+void completeRunEntry(RateKeeper& keeper, HistoryEntry& entry, uint64_t nowMs);
+void applyRunAction(RateKeeper& keeper, const HistoryEntry& entry);
+// The part of the slew not yet removed (us, servers minus clock), 0 when none.
+int64_t slewLeftUs(const RateKeeper& keeper);
+
+// An automatic run's correction under half a second is slewed while our rate
+// is in force; the user's own run, a larger one, or no rate of ours steps.
+bool slewsCorrection(int64_t correctionUs, bool automaticRun, bool rateInForce);
+// The compensation the estimate asks for: the drift once it is known; until
+// then what is in force stays.
+int64_t compensationFor(const DriftEstimate& drift, int64_t current);

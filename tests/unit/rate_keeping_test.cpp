@@ -1,0 +1,145 @@
+// The clock's rate: units of both rate calls, the carried fraction, slews,
+// runs that hold and record them, and when a correction is slewed.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "discipline/rate_keeping.h"
+
+namespace {
+
+const uint64_t CLASSIC = 156250;     // 100 ns a tick of 15.625 ms: one unit 6.4 ppm
+const uint64_t PRECISE = 10000000;   // a 10 MHz counter: one unit 0.1 ppm
+const uint64_t TICK = 10000;
+
+RateKeeper keeperAt(uint64_t increment, int64_t compensationPpb) {
+  RateKeeper k = {};
+  k.increment = increment;
+  setCompensation(k, compensationPpb, 0);
+  keepRate(k, 0, TICK);
+  noteRateTaken(k, true, 0);
+  return k;
+}
+
+TEST(RateUnits, BothCallsRoundToTheNearestUnit) {
+  // A clock that loses 300 ppm runs at 1.0003 of its rate: 156,296.875 units.
+  EXPECT_EQ(adjustmentForPpb(-300000, CLASSIC), 156297u);
+  EXPECT_EQ(ppbOfAdjustment(156297, CLASSIC), -300800);
+  EXPECT_EQ(ppbOfAdjustment(156296, CLASSIC), -294400);
+  EXPECT_EQ(adjustmentForPpb(78000, CLASSIC), 156238u);  // 156,237.8125
+  EXPECT_EQ(adjustmentForPpb(0, CLASSIC), CLASSIC);
+  EXPECT_EQ(adjustmentForPpb(78000, PRECISE), 9999220u);
+  EXPECT_EQ(ppbOfAdjustment(9999220, PRECISE), 78000);
+  EXPECT_EQ(ppbOfAdjustment(9999999, PRECISE), 100);
+}
+
+TEST(RateKeeping, TheCarriedFractionAveragesToTheExactRate) {
+  for (uint64_t increment : {CLASSIC, PRECISE}) {
+    RateKeeper k = keeperAt(increment, -300000);
+    int64_t sum = 0;
+    int high = 0;
+    const int ticks = 80;
+    for (int i = 1; i <= ticks; ++i) {
+      const uint64_t set = keepRate(k, i * TICK, TICK);
+      sum += ppbOfAdjustment(set, increment);
+      if (set == 156297) ++high;
+    }
+    EXPECT_NEAR(static_cast<double>(sum) / ticks, -300000.0, 100.0) << increment;
+    if (increment == CLASSIC) EXPECT_EQ(high, 70);  // 7 of every 8
+    EXPECT_EQ(slewLeftUs(k), 0);
+  }
+}
+
+TEST(RateKeeping, ASlewRemovesItsOffsetAtMostFiveHundredPpmFasterAndReturnsToTheCompensation) {
+  RateKeeper k = keeperAt(CLASSIC, 78000);
+  HistoryEntry run = {};
+  run.action = ACTION_SLEWED;
+  run.offsetUs = 499999;  // the clock half a second behind the servers
+  applyRunAction(k, run);
+  int64_t removedUs = 0;
+  uint64_t now = 0;
+  int64_t lastLeft = slewLeftUs(k);
+  EXPECT_EQ(lastLeft, 499999);
+  while (now < 1200000) {
+    const uint64_t set = keepRate(k, now, TICK);
+    const int64_t slew = ppbOfAdjustment(set, CLASSIC) - 78000;
+    // Faster than the compensation (a smaller rate correction), never by more
+    // than 500 ppm, and slower by no more than the carried unit.
+    EXPECT_LE(slew, 6400);
+    EXPECT_GE(slew, -SLEW_RATE_PPB - 6400);
+    removedUs += -slew * static_cast<int64_t>(TICK) / 1000000;
+    EXPECT_LE(slewLeftUs(k), lastLeft);
+    lastLeft = slewLeftUs(k);
+    now += TICK;
+    if (now == 1000000 + TICK) EXPECT_EQ(slewLeftUs(k), 0) << "half a second takes at most 1000 s";
+  }
+  EXPECT_NEAR(static_cast<double>(removedUs), 499999.0, 200.0);
+  EXPECT_EQ(adjustmentForPpb(78000, CLASSIC), keepRate(k, now, TICK));
+}
+
+TEST(RateKeeping, ARunHoldsTheSlewAndItsEntryTellsWhatWasLeftAndTheRateInForce) {
+  RateKeeper k = keeperAt(PRECISE, -50000);
+  HistoryEntry first = {};
+  first.action = ACTION_SLEWED;
+  first.offsetUs = -400000;  // the clock 0.4 s ahead: it runs slower
+  completeRunEntry(k, first, 0);
+  applyRunAction(k, first);
+  for (uint64_t now = TICK; now <= 300000; now += TICK) keepRate(k, now, TICK);
+  // After 290 s at 500 ppm (from the first tick on), 145 ms are removed and
+  // 255 ms left; the next run holds the slew while it measures.
+  holdSlew(k, 300000, TICK);
+  const int64_t leftAtHold = slewLeftUs(k);
+  EXPECT_NEAR(static_cast<double>(leftAtHold), -255000.0, 1000.0);
+  for (uint64_t now = 300000 + TICK; now <= 310000; now += TICK) {
+    EXPECT_NEAR(static_cast<double>(ppbOfAdjustment(keepRate(k, now, TICK), PRECISE)), -50000.0, 101.0);
+  }
+  HistoryEntry second = {};
+  second.action = ACTION_STEP_REFUSED;
+  completeRunEntry(k, second, 310000);
+  EXPECT_EQ(second.rateBeforePpb, -50000);
+  EXPECT_NEAR(static_cast<double>(second.slewLeftUs), static_cast<double>(leftAtHold), 50.0);
+  // Nothing moved: the slew goes on. A step ends it.
+  applyRunAction(k, second);
+  EXPECT_NE(slewLeftUs(k), 0);
+  second.action = ACTION_STEPPED;
+  applyRunAction(k, second);
+  EXPECT_EQ(slewLeftUs(k), 0);
+}
+
+TEST(RateKeeping, ARateThatDidNotTakeCountsForNothing) {
+  RateKeeper k = keeperAt(CLASSIC, 78000);
+  HistoryEntry slew = {};
+  slew.action = ACTION_SLEWED;
+  slew.offsetUs = 100000;
+  applyRunAction(k, slew);
+  keepRate(k, TICK, TICK);
+  noteRateTaken(k, false, TICK);
+  EXPECT_EQ(slewLeftUs(k), 0);
+  keepRate(k, 2 * TICK, TICK);
+  HistoryEntry next = {};
+  completeRunEntry(k, next, 3 * TICK);
+  // In force for the first 10 s of the 30: the mean says so.
+  EXPECT_EQ(next.rateBeforePpb, 26000);
+  releaseRate(k, 3 * TICK);
+  HistoryEntry after = {};
+  completeRunEntry(k, after, 4 * TICK);
+  EXPECT_EQ(after.rateBeforePpb, 0);
+}
+
+TEST(RateKeeping, OnlyAnAutomaticRunsSmallCorrectionIsSlewedAndOnlyWithOurRate) {
+  EXPECT_TRUE(slewsCorrection(499999, true, true));
+  EXPECT_TRUE(slewsCorrection(-499999, true, true));
+  EXPECT_FALSE(slewsCorrection(500000, true, true));
+  EXPECT_FALSE(slewsCorrection(-500000, true, true));
+  EXPECT_FALSE(slewsCorrection(1000, false, true));  // the user's own "Synchronize Time"
+  EXPECT_FALSE(slewsCorrection(1000, true, false));  // the rate is not ours
+  EXPECT_FALSE(slewsCorrection(INT64_MIN, true, true));
+
+  DriftEstimate drift = {};
+  drift.ppb = 78000;
+  EXPECT_EQ(compensationFor(drift, -5), -5);
+  drift.known = true;
+  EXPECT_EQ(compensationFor(drift, -5), 78000);
+}
+
+}  // namespace
