@@ -89,12 +89,6 @@ void onTimeChange() {
   restartWatch();
 }
 
-int64_t rateInForcePpb() { return 0; }
-int64_t slewLeftNowUs() { return 0; }
-void describeRateKeeping(char* text, size_t size) {
-  if (size > 0) text[0] = '\0';
-}
-
 void watchClock() {
   const int64_t clockUs = readClockUs();
   const uint64_t counterMs = readCounterMs();

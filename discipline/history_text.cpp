@@ -1,6 +1,8 @@
 // Texts of the clock's history (implements history_text.h).
 #include "discipline/history_text.h"
 
+#include "discipline/rate_keeping.h"
+
 #include <cmath>
 #include <cstdio>
 
@@ -54,6 +56,35 @@ void formatErrorBound(int64_t boundUs, char* text, size_t size) {
   if (us < 1000.0) std::snprintf(text, size, "within " PLUS_MINUS " %.1f ms", us / 1000.0);
   else if (us < 1e6) std::snprintf(text, size, "within " PLUS_MINUS " %.0f ms", std::ceil(us / 1000.0));
   else std::snprintf(text, size, "within " PLUS_MINUS " %.1f s", us / 1e6);
+}
+
+void formatRateKeeping(int keeping, int64_t compensationPpb, int64_t slewLeftUs, char* text, size_t size) {
+  switch (keeping) {
+    case RATE_KEPT: {
+      char slew[60] = "";
+      if (slewLeftUs != 0) {
+        char offset[40];
+        formatOffsetUs(slewLeftUs, offset, sizeof offset);
+        std::snprintf(slew, sizeof slew, " Slewing %s away.", offset);
+      }
+      const double ppm = static_cast<double>(compensationPpb) / 1000.0;
+      if (compensationPpb == 0)
+        std::snprintf(text, size, "Quorvel keeps the clock's rate; the drift is not known yet.%s", slew);
+      else
+        std::snprintf(text, size, "Quorvel cancels the drift: the clock runs %.1f ppm %s.%s", std::fabs(ppm),
+                      compensationPpb > 0 ? "slower" : "faster", slew);
+      return;
+    }
+    case RATE_NOT_TAKEN:
+      std::snprintf(text, size, "The system keeps this clock's rate: the drift is not cancelled and corrections are steps.");
+      return;
+    case RATE_OTHER_KEEPER:
+      std::snprintf(text, size, "Windows Time is also setting this clock: Quorvel leaves the rate to it and corrects by steps.");
+      return;
+    default:
+      if (size > 0) text[0] = '\0';
+      return;
+  }
 }
 
 const char* historyActionText(uint8_t action) {

@@ -16,5 +16,7 @@ void formatDriftText(const DriftEstimate& drift, char* text, size_t size);
 void formatDriftCertainty(const DriftEstimate& drift, char* text, size_t size);
 // "within ± 3 ms"
 void formatErrorBound(int64_t boundUs, char* text, size_t size);
+// One sentence on who keeps the clock's rate and what it does (a RateKeeping).
+void formatRateKeeping(int keeping, int64_t compensationPpb, int64_t slewLeftUs, char* text, size_t size);
 // "stepped", "slewed", "refused by the system", ...
 const char* historyActionText(uint8_t action);

@@ -65,6 +65,14 @@ void applyRunAction(RateKeeper& keeper, const HistoryEntry& entry);
 // The part of the slew not yet removed (us, servers minus clock), 0 when none.
 int64_t slewLeftUs(const RateKeeper& keeper);
 
+// Who keeps the clock's rate.
+enum RateKeeping {
+  RATE_FREE = 0,       // nobody asked us to: no schedule
+  RATE_KEPT = 1,       // ours, and it took
+  RATE_NOT_TAKEN = 2,  // the system or another program keeps it: what we set did not take
+  RATE_OTHER_KEEPER = 3,  // the Windows Time service is running
+};
+
 // An automatic run's correction under half a second is slewed while our rate
 // is in force; the user's own run, a larger one, or no rate of ours steps.
 bool slewsCorrection(int64_t correctionUs, bool automaticRun, bool rateInForce);

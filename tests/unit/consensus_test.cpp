@@ -182,24 +182,24 @@ TEST(Consensus, MicrosecondBoundsGiveTheOffsetAndItsUncertainty) {
   // A negative offset is cut down, not toward zero.
   us[0] = {-1300, -1100};
   us[1] = {-1250, -1150};
-  us[2] = {-1210, -1190};
+  us[2] = {-1210, -1189};
   r = computeConsensus(table.records, us);
   EXPECT_EQ(r.offsetUs, -1200);
   EXPECT_EQ(r.correction, -2);
-  EXPECT_EQ(r.uncertaintyUs, 10u);
+  EXPECT_EQ(r.uncertaintyUs, 11u);  // half of 21, up
 }
 
 TEST(Consensus, TheMeanIsAsUncertainAsTheBoundsReach) {
   // No two agree: the mean 400 ms, and the truth may lie anywhere the kept
-  // servers' bounds reach, here 310 ms below and 310 ms above it.
+  // servers' bounds reach, here 310 ms below and 330 ms above it.
   Table table = {good(0, 100), good(1, 400), good(2, 700), good(3, 9000)};
-  const OffsetBounds b[4] = {{90, 110}, {390, 410}, {690, 710}, {8990, 9010}};
+  const OffsetBounds b[4] = {{90, 110}, {390, 410}, {690, 730}, {8990, 9010}};
   for (int slot = 0; slot < 4; ++slot) table.bounds[slot] = b[slot];
   const ConsensusResult r = consensusOf(table);
   EXPECT_EQ(r.usable, 4);
   EXPECT_EQ(r.agreeing, 0);
   EXPECT_EQ(r.offsetUs, 400000);
-  EXPECT_EQ(r.uncertaintyUs, 310000u);
+  EXPECT_EQ(r.uncertaintyUs, 330000u);
   // One server alone agrees with itself, as sure as its own bounds.
   Table one = {good(7, 100)};
   one.bounds[7] = {80, 120};

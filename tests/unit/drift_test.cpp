@@ -100,12 +100,14 @@ TEST(DriftEstimate, BreaksSeparateTheOffsetsButKeepTheRate) {
   for (int i = 0; i < 12; ++i) {
     if (i == 4) clock.jump(2000000, true);
     if (i == 8) clock.jump(-30000000, true);
+    if (i == 11) clock.jump(1500000, true);  // a run alone in its span says nothing
     clock.run(ACTION_STEPPED);
     clock.wait(600);
   }
   const DriftEstimate d = estimateDrift(clock.log);
   expectNear(d, -78000, 1000);
   EXPECT_EQ(d.excluded, 0);
+  EXPECT_EQ(d.used, 11);
   EXPECT_TRUE(d.known);
 
   // The same jumps unmarked would wreck the estimate: the marks are what count.
@@ -131,6 +133,42 @@ TEST(DriftEstimate, ASlewStillUnderWayCountsOnlyWhatItRemoved) {
   // Read as if those slews had finished, the runs would tell another rate.
   for (int i = 0; i < clock.log.count; ++i) clock.log.entries[i].slewLeftUs = 0;
   EXPECT_GT(std::fabs(static_cast<double>(estimateDrift(clock.log).ppb) - 30000), 10000);
+}
+
+TEST(DriftEstimate, ARunMeasuredNoLaterThanTheOneBeforeStartsANewSpan) {
+  // Someone set the clock back by exactly the time between two runs, and the
+  // runs had no uncertainty to speak of: still no division by nothing.
+  SyntheticClock clock(60000);
+  for (int i = 0; i < 10; ++i) {
+    if (i == 5) {
+      clock.now -= 600000;
+      clock.offsetUs += 600000000;
+    }
+    clock.run(ACTION_STEPPED, 0);
+    clock.wait(600);
+  }
+  for (int i = 0; i < clock.log.count; ++i) clock.log.entries[i].uncertaintyUs = 0;
+  expectNear(estimateDrift(clock.log), 60000, 1000);
+}
+
+TEST(DriftEstimate, AStepIsTheCorrectionCutDownToTheMillisecond) {
+  HistoryEntry e = {};
+  e.action = ACTION_STEPPED;
+  e.offsetUs = -1234;
+  EXPECT_EQ(appliedByRun(e, nullptr, 0), -2000);
+  e.offsetUs = 1999;
+  EXPECT_EQ(appliedByRun(e, nullptr, 0), 1000);
+  e.action = ACTION_STEP_REFUSED;
+  EXPECT_EQ(appliedByRun(e, nullptr, 0), 0);
+}
+
+TEST(ClockWatch, OnlyAMoveBeyondAnyRateIsSomeoneElsesStep) {
+  EXPECT_FALSE(clockJumped(10015000, 10000000));  // 15 ms in 10 s: a fast crystal and a slew
+  EXPECT_TRUE(clockJumped(10045000, 10000000));
+  EXPECT_TRUE(clockJumped(9955000, 10000000));
+  EXPECT_FALSE(clockJumped(3607000000, 3600000000));  // 2000 ppm of an hour
+  EXPECT_TRUE(clockJumped(3607300000, 3600000000));
+  EXPECT_TRUE(clockJumped(INT64_MIN, INT64_MAX));
 }
 
 TEST(DriftEstimate, TooLittleHistoryIsNotKnown) {

@@ -155,6 +155,39 @@ TEST(NtpBounds, HoldTheTrueOffsetForWholeMillisecondLocalReadings) {
   }
 }
 
+TEST(NtpBounds, HoldTheTrueOffsetForWholeMicrosecondLocalReadings) {
+  // The reference in nanoseconds: local readings cut to microseconds, the
+  // server's stamps as exact as their 32-bit fractions.
+  std::mt19937_64 random(1868);
+  const auto stampNs = [](int64_t ns) {
+    const uint64_t seconds = static_cast<uint64_t>(ns / 1000000000);
+    const uint64_t rest = static_cast<uint64_t>(ns % 1000000000);
+    return (seconds << 32) + (rest << 32) / 1000000000u;
+  };
+  for (int round = 0; round < 2000; ++round) {
+    const int64_t t1 = T1 * 1000000 + static_cast<int64_t>(random() % 1000000000);
+    const int64_t theta = static_cast<int64_t>(random() % 4000000000) - 2000000000;  // ns
+    const int64_t out = static_cast<int64_t>(random() % 3000);
+    const int64_t held = static_cast<int64_t>(random() % 300000);
+    const int64_t back = static_cast<int64_t>(random() % 3000);
+    const int64_t t2 = t1 + out + theta, t3 = t2 + held, t4 = t1 + out + held + back;
+    NtpAnswer a = goodAnswer(0);
+    a.receive = stampNs(t2);
+    a.transmit = stampNs(t3);
+    const OffsetBounds b = ntpSampleBoundsUs(a, t1 / 1000, t4 / 1000, 0);
+    ASSERT_LE(b.low * 1000, theta) << round;
+    ASSERT_LT(theta, b.high * 1000) << round;
+    ASSERT_LE(b.high - b.low, (out + back) / 1000 + 4) << round;
+  }
+  // The user's offset counts in milliseconds.
+  NtpAnswer a = goodAnswer(0);
+  a.receive = stampOf(T1 + 10 + 1234, 500);
+  a.transmit = stampOf(T1 + 12 + 1234, 500);
+  const OffsetBounds b = ntpSampleBoundsUs(a, T1 * 1000, (T1 + 22) * 1000, -7);
+  EXPECT_EQ(1224500 - 1 - 7000, b.low);
+  EXPECT_EQ(1244500 + 1 - 7000, b.high);
+}
+
 TEST(NtpBounds, StampsReadInTheEraNearestTheLocalClock) {
   const int64_t wrap = (int64_t{1} << 32) * 1000;  // 2036-02-07 06:28:16 UTC
   EXPECT_EQ(wrap - 2000 + 500, ntpStampMs((uint64_t{0xFFFFFFFE} << 32) | 0x80000000u, wrap + 5000));

@@ -104,6 +104,7 @@ TEST(RateKeeping, ARunHoldsTheSlewAndItsEntryTellsWhatWasLeftAndTheRateInForce) 
   second.action = ACTION_STEPPED;
   applyRunAction(k, second);
   EXPECT_EQ(slewLeftUs(k), 0);
+  EXPECT_NEAR(static_cast<double>(ppbOfAdjustment(keepRate(k, 320000, TICK), PRECISE)), -50000.0, 101.0);
 }
 
 TEST(RateKeeping, ARateThatDidNotTakeCountsForNothing) {

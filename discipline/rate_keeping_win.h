@@ -1,0 +1,49 @@
+// The clock's rate on Windows: the system's adjustment calls, the privilege
+// they need, and the Windows Time service that may be keeping the rate
+// already (rate_keeping_win.cpp).
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+
+#include "discipline/history.h"
+#include "discipline/rate_keeping.h"
+
+extern RateKeeper clockRate;
+extern RateKeeping rateKeeping;
+
+// The calls the rate keeping makes, replaceable for tests.
+struct ClockRateCalls {
+  BOOL(WINAPI* getAdjustment)(PDWORD adjustment, PDWORD increment, PBOOL disabled);
+  BOOL(WINAPI* setAdjustment)(DWORD adjustment, BOOL disabled);
+  // nullptr where kernel32 has no precise pair (before Windows 10).
+  BOOL(WINAPI* getPreciseAdjustment)(PDWORD64 adjustment, PDWORD64 increment, PBOOL disabled);
+  BOOL(WINAPI* setPreciseAdjustment)(DWORD64 adjustment, BOOL disabled);
+  bool (*enableTimePrivilege)();
+  bool (*timeServiceRunning)();
+};
+// nullptr: the system's own calls.
+void useClockRateCalls(const ClockRateCalls* calls);
+
+// At window initialisation, after the schedule: the stored drift is
+// compensated from the first minute when a schedule is chosen.
+void startRateKeeping();
+// Every clock tick (periodMs: until the next).
+void keepClockRate(uint64_t periodMs);
+// The schedule was applied: a schedule takes the rate, none gives it back.
+void rateFollowsSchedule();
+// A correcting run starts: another keeper is looked for, a rate that did not
+// take is tried again, and a slew waits for the run's result.
+void holdRateForRun();
+// A correcting run ended: whether its correction is slewed; its entry's rate
+// and unfinished slew before it is recorded; then the new compensation and
+// the run's slew or step.
+bool slewInsteadOfStep(int64_t correctionUs, bool automaticRun);
+void completeEntryForRate(HistoryEntry& entry);
+void rateAfterRun(const HistoryEntry& entry, int64_t driftPpb, bool driftKnown);
+// After a resume the compensation stays and any slew is dropped.
+void rateAfterResume();
+// The program ends: a slew stops, the compensation stays in force.
+void leaveRateAtExit();
+// The rate is the system's again.
+void giveRateBack();
