@@ -10,6 +10,9 @@ extern int64_t lastCorrectionValue;
 // The run the user started with the window in view: it may ask before a step
 // beyond the limit instead of refusing it.
 extern uint32_t userRunNumber;
+// The run the user started with "Synchronize Time", window in view or not:
+// it steps, where automatic runs slew small corrections.
+extern uint32_t manualRunNumber;
 // The last correcting run failed because its step was beyond the limit.
 extern bool stepBeyondLimit;
 

@@ -10,6 +10,7 @@
 #include "correction/correction.h"
 #include "correction/step_limit.h"
 #include "discipline/clock_history.h"
+#include "discipline/rate_keeping_win.h"
 #include "query/query_run.h"
 #include "resources/resource.h"
 #include "servers/server_table.h"
@@ -25,6 +26,7 @@ uint8_t correctionFailed;
 Millis1900 lastCorrectionTime;
 int64_t lastCorrectionValue;
 uint32_t userRunNumber;
+uint32_t manualRunNumber;
 bool stepBeyondLimit;
 
 // The large step waiting for the user's answer, and the run that found it.
@@ -37,10 +39,9 @@ static Millis1900 questionedRunAt;
 static const UINT BROADCAST_WAIT_MS = 3000;
 static const UINT EXIT_DELAY_MS = 10000;
 
-// Returns whether the clock was set.
-static bool applyCorrection(int64_t correction) {
-  const Millis1900 setTo = shiftClock(correction);
-  noteOwnClockStep();
+// The correction as the status line and the schedule know it: when (0: the
+// clock could not be set) and by how much.
+static void noteCorrection(Millis1900 setTo, int64_t correction) {
   lastCorrectionValue = correction;
   lastCorrectionTime = setTo;
   // A clock that could not be set keeps the run's start as the base, so the
@@ -55,6 +56,13 @@ static bool applyCorrection(int64_t correction) {
 
   noteCorrectingRunEnd(setTo != 0 ? RUN_CORRECTED : RUN_STEP_REFUSED);
   if (exitAfterCorrection) SetTimer(mainWindow, TIMER_EXIT, EXIT_DELAY_MS, nullptr);
+}
+
+// Steps the clock; returns whether it was set.
+static bool applyCorrection(int64_t correction) {
+  const Millis1900 setTo = shiftClock(correction);
+  noteOwnClockStep();
+  noteCorrection(setTo, correction);
   SendMessageTimeoutA(HWND_BROADCAST, WM_TIMECHANGE, 0, 0, SMTO_ABORTIFHUNG, BROADCAST_WAIT_MS,
                       nullptr);
   return setTo != 0;
@@ -73,7 +81,9 @@ static void recordConsensus(const ConsensusResult& result, Millis1900 measuredAt
   entry.action = static_cast<uint8_t>(action);
   entry.agreeing = countByte(result.agreeing);
   entry.usable = countByte(result.usable);
+  completeEntryForRate(entry);
   recordRun(entry);
+  rateAfterRun(entry, clockDrift.ppb, clockDrift.known);
 }
 
 void applyConsensus() {
@@ -98,6 +108,14 @@ void applyConsensus() {
 
   switch (decideStep(result.correction, runNumber == userRunNumber)) {
     case STEP_APPLY: {
+      // A start-up run ends the program soon after: no time for a slew.
+      const bool automatic = runNumber != manualRunNumber && !exitAfterCorrection;
+      if (slewInsteadOfStep(result.offsetUs, automatic)) {
+        // The clock does not jump: the rate removes the offset from now on.
+        noteCorrection(readClock(), result.correction);
+        recordConsensus(result, measuredAt, ACTION_SLEWED);
+        break;
+      }
       const bool set = applyCorrection(result.correction);
       recordConsensus(result, measuredAt, set ? ACTION_STEPPED : ACTION_STEP_REFUSED);
       break;
@@ -135,6 +153,12 @@ void onConfirmStep() {
   const Millis1900 runAt = questionedRunAt;
   if (MessageBoxA(mainWindow, text, WINDOW_TITLE, MB_YESNO | MB_ICONWARNING) != IDYES) return;
   const bool set = applyCorrection(questionedStep);
+  if (set) {
+    // A slew still under way would now take the clock away again.
+    HistoryEntry stepped = {};
+    stepped.action = ACTION_STEPPED;
+    rateAfterRun(stepped, clockDrift.ppb, clockDrift.known);
+  }
   amendNewestRun(runAt, set ? ACTION_STEPPED : ACTION_STEP_REFUSED);
   if (pendingCount == 0) showStatus(SHOW_LAST_CORRECTION);
 }

@@ -61,6 +61,7 @@ ClockRateCalls systemCalls() {
   calls.setPreciseAdjustment = kernelCall<decltype(calls.setPreciseAdjustment)>("SetSystemTimeAdjustmentPrecise");
   calls.enableTimePrivilege = enableSystemTimePrivilege;
   calls.timeServiceRunning = windowsTimeRunning;
+  calls.counterMs = readCounterMs;
   return calls;
 }
 
@@ -110,7 +111,7 @@ bool rateWanted() { return schedulePosition >= 1 && schedulePosition <= 9; }
 
 // Sets the adjustment and reads it back: only a rate that took is ours.
 void setRate(uint64_t adjustment) {
-  const uint64_t now = readCounterMs();
+  const uint64_t now = rateCalls().counterMs();
   uint64_t readBack = 0, increment = 0;
   bool disabled = true;
   const bool taken = writeAdjustment(adjustment, false) && readAdjustment(readBack, increment, disabled) &&
@@ -122,7 +123,7 @@ void setRate(uint64_t adjustment) {
 // Takes the rate unless another keeper has it, from the increment the
 // system reports.
 void takeRate(uint64_t periodMs) {
-  const uint64_t now = readCounterMs();
+  const uint64_t now = rateCalls().counterMs();
   if (rateCalls().timeServiceRunning != nullptr && rateCalls().timeServiceRunning()) {
     noteRateTaken(clockRate, false, now);
     rateKeeping = RATE_OTHER_KEEPER;
@@ -161,17 +162,17 @@ void useClockRateCalls(const ClockRateCalls* replacement) {
 void startRateKeeping() {
   clockRate = RateKeeper();
   rateKeeping = RATE_FREE;
-  setCompensation(clockRate, storedDrift(), readCounterMs());
+  setCompensation(clockRate, storedDrift(), rateCalls().counterMs());
   if (rateWanted()) takeRate(HIDDEN_TICK_MS);
 }
 
 void keepClockRate(uint64_t periodMs) {
   if (rateKeeping != RATE_KEPT) {
     // Time still passes for the mean rate of the next entry.
-    keepRate(clockRate, readCounterMs(), periodMs);
+    keepRate(clockRate, rateCalls().counterMs(), periodMs);
     return;
   }
-  setRate(keepRate(clockRate, readCounterMs(), periodMs));
+  setRate(keepRate(clockRate, rateCalls().counterMs(), periodMs));
 }
 
 void rateFollowsSchedule() {
@@ -188,17 +189,17 @@ void holdRateForRun() {
     takeRate(HIDDEN_TICK_MS);
     if (rateKeeping != RATE_KEPT) return;
   }
-  setRate(holdSlew(clockRate, readCounterMs(), HIDDEN_TICK_MS));
+  setRate(holdSlew(clockRate, rateCalls().counterMs(), HIDDEN_TICK_MS));
 }
 
 bool slewInsteadOfStep(int64_t correctionUs, bool automaticRun) {
   return slewsCorrection(correctionUs, automaticRun, rateKeeping == RATE_KEPT && clockRate.inForce);
 }
 
-void completeEntryForRate(HistoryEntry& entry) { completeRunEntry(clockRate, entry, readCounterMs()); }
+void completeEntryForRate(HistoryEntry& entry) { completeRunEntry(clockRate, entry, rateCalls().counterMs()); }
 
 void rateAfterRun(const HistoryEntry& entry, int64_t driftPpb, bool driftKnown) {
-  const uint64_t now = readCounterMs();
+  const uint64_t now = rateCalls().counterMs();
   DriftEstimate drift = {};
   drift.ppb = driftPpb;
   drift.known = driftKnown;
@@ -208,13 +209,13 @@ void rateAfterRun(const HistoryEntry& entry, int64_t driftPpb, bool driftKnown) 
 }
 
 void rateAfterResume() {
-  restartRate(clockRate, readCounterMs());
+  restartRate(clockRate, rateCalls().counterMs());
   if (rateWanted()) takeRate(HIDDEN_TICK_MS);
 }
 
 void leaveRateAtExit() {
   if (rateKeeping != RATE_KEPT) return;
-  restartRate(clockRate, readCounterMs());
+  restartRate(clockRate, rateCalls().counterMs());
   writeAdjustment(adjustmentForPpb(clockRate.compensationPpb, clockRate.increment), false);
 }
 
@@ -222,7 +223,7 @@ void giveRateBack() {
   uint64_t adjustment = 0, increment = 0;
   bool disabled = true;
   if (readAdjustment(adjustment, increment, disabled)) writeAdjustment(increment, true);
-  releaseRate(clockRate, readCounterMs());
+  releaseRate(clockRate, rateCalls().counterMs());
   rateKeeping = RATE_FREE;
 }
 

@@ -21,6 +21,7 @@ struct ClockRateCalls {
   BOOL(WINAPI* setPreciseAdjustment)(DWORD64 adjustment, BOOL disabled);
   bool (*enableTimePrivilege)();
   bool (*timeServiceRunning)();
+  uint64_t (*counterMs)();  // the monotonic counter
 };
 // nullptr: the system's own calls.
 void useClockRateCalls(const ClockRateCalls* calls);

@@ -4,6 +4,7 @@
 #include <mmsystem.h>
 
 #include "correction/correction.h"
+#include "discipline/rate_keeping_win.h"
 #include "query/query.h"
 #include "query/query_run.h"
 #include "servers/server_list.h"
@@ -64,6 +65,7 @@ void countEndedQuery() {
 
 void startCorrectingRun() {
   if (pendingCount != 0) return;
+  holdRateForRun();
   runIsTest = 0;
   scheduleBase = readClock();
   int32_t queries = 0;

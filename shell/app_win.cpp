@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include "discipline/rate_keeping_win.h"
 #include "resources/resource.h"
 #include "servers/server_list_win.h"
 #include "settings/settings.h"
@@ -92,6 +93,7 @@ static bool handOverToRunningInstance() {
 
 static void uninstall() {
   updateRegistration(false);
+  giveRateBack();
   RegDeleteKeyA(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
   RegDeleteKeyA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY);
   fatalExit("Uninstall complete.  Now delete Quorvel files.");

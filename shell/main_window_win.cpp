@@ -10,6 +10,7 @@
 
 #include "correction/correction.h"
 #include "discipline/clock_history.h"
+#include "discipline/rate_keeping_win.h"
 #include "query/query.h"
 #include "query/query_run.h"
 #include "resources/resource.h"
@@ -225,6 +226,7 @@ void onInitDialog(HWND window) {
   SetClassLongPtrA(window, GCLP_HICON, reinterpret_cast<LONG_PTR>(appIcon));
   initServerList();
   loadServers();
+  startRateKeeping();
   loadSchedule(window);
   loadUserOffset();
   if (!runActive()) applyLaunchRule();
@@ -246,6 +248,7 @@ void onSynchronize() {
   }
   // Only a user who can see the window is asked about a large step.
   if (IsWindowVisible(mainWindow)) userRunNumber = runNumber + 1;
+  manualRunNumber = runNumber + 1;
   startCorrectingRun();
 }
 
@@ -306,6 +309,7 @@ void onTimer(WPARAM id) {
     case TIMER_CLOCK:
       refreshClockText();
       watchClock();
+      keepClockRate(IsWindowVisible(mainWindow) ? CLOCK_SHOWN_MS : CLOCK_HIDDEN_MS);
       checkScheduleDue();
       break;
     case TIMER_EXIT:
@@ -368,6 +372,8 @@ void teardownMainWindow() {
   KillTimer(mainWindow, TIMER_SAMPLE);
   stopScheduleTimers();
   closeClockHistory();
+  // The crystal keeps its rate after the program ends: the compensation stays.
+  leaveRateAtExit();
 }
 
 void setSynchronizeCaption(const char* caption) { SetDlgItemTextA(mainWindow, IDC_SYNCHRONIZE, caption); }

@@ -4,6 +4,7 @@
 #include <commctrl.h>
 
 #include "discipline/clock_history.h"
+#include "discipline/rate_keeping_win.h"
 #include "query/query_run.h"
 #include "resources/resource.h"
 #include "settings/settings.h"
@@ -46,6 +47,7 @@ void applySchedule() {
   // On the raw position: a stored value outside 0..9 still registers autostart.
   updateRegistration(schedulePosition != 0);
   SetDlgItemTextA(mainWindow, IDC_SCHEDULE_TEXT, choice.label);
+  rateFollowsSchedule();
 }
 
 void onScheduleSlider() {
@@ -98,8 +100,9 @@ void onPowerBroadcast(uintptr_t event) {
     return;
   }
   if (event != PBT_APMRESUMEAUTOMATIC && event != PBT_APMRESUMESUSPEND) return;
-  // The clock came back from the hardware clock.
+  // The clock came back from the hardware clock; the crystal's rate did not change.
   noteClockBreak();
+  rateAfterResume();
   const uint64_t now = readCounterMs();
   if (!resumeStartsRun(scheduleInterval, suspendedSinceResume, resumeSeen, lastResumeAt, now))
     return;

@@ -1,0 +1,171 @@
+// The clock's rate against a fake of the system's adjustment calls: the
+// units of both pairs, the carried fraction, a setting that does not take,
+// the privilege, another keeper, and giving the rate back.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "discipline/clock_history.h"
+#include "discipline/rate_keeping_win.h"
+#include "shell/schedule.h"
+
+namespace {
+
+struct FakeSystem {
+  uint64_t increment = 156250;
+  uint64_t adjustment = 156250;
+  bool disabled = true;
+  bool ignoresSettings = false;  // returns success and keeps its own rate
+  bool privilegeEnabled = false;
+  bool timeService = false;
+  uint64_t now = 1000000;
+  std::vector<uint64_t> settings;  // every adjustment set while enabled
+  int giveBacks = 0;
+  int setsWithoutPrivilege = 0;
+};
+
+FakeSystem fake;
+
+void noteSet(uint64_t adjustment, BOOL disabled) {
+  if (!fake.privilegeEnabled) ++fake.setsWithoutPrivilege;
+  if (disabled) ++fake.giveBacks;
+  else fake.settings.push_back(adjustment);
+  if (fake.ignoresSettings) return;
+  fake.disabled = disabled != FALSE;
+  fake.adjustment = disabled ? fake.increment : adjustment;
+}
+
+BOOL WINAPI getClassic(PDWORD adjustment, PDWORD increment, PBOOL disabled) {
+  *adjustment = static_cast<DWORD>(fake.adjustment);
+  *increment = static_cast<DWORD>(fake.increment);
+  *disabled = fake.disabled;
+  return TRUE;
+}
+BOOL WINAPI setClassic(DWORD adjustment, BOOL disabled) {
+  noteSet(adjustment, disabled);
+  return TRUE;
+}
+BOOL WINAPI getPrecise(PDWORD64 adjustment, PDWORD64 increment, PBOOL disabled) {
+  *adjustment = fake.adjustment;
+  *increment = fake.increment;
+  *disabled = fake.disabled;
+  return TRUE;
+}
+BOOL WINAPI setPrecise(DWORD64 adjustment, BOOL disabled) {
+  noteSet(adjustment, disabled);
+  return TRUE;
+}
+bool enablePrivilege() {
+  fake.privilegeEnabled = true;
+  return true;
+}
+bool timeService() { return fake.timeService; }
+uint64_t counter() { return fake.now; }
+
+class RateKeepingWin : public ::testing::Test {
+ protected:
+  void use(bool precise) {
+    ClockRateCalls calls = {getClassic, setClassic, nullptr, nullptr, enablePrivilege, timeService, counter};
+    if (precise) {
+      calls.getPreciseAdjustment = getPrecise;
+      calls.setPreciseAdjustment = setPrecise;
+      fake.increment = fake.adjustment = 10000000;
+    }
+    useClockRateCalls(&calls);
+  }
+  // A schedule is chosen and the estimate knows the drift.
+  void keepWithDrift(int64_t driftPpb) {
+    schedulePosition = 4;
+    rateFollowsSchedule();
+    HistoryEntry nothing = {};
+    nothing.action = ACTION_STEP_REFUSED;
+    rateAfterRun(nothing, driftPpb, true);
+  }
+  void SetUp() override { fake = FakeSystem(); }
+  void TearDown() override {
+    useClockRateCalls(nullptr);
+    schedulePosition = 0;
+  }
+};
+
+TEST_F(RateKeepingWin, TheOlderPairCarriesTheFractionOfItsCoarseUnit) {
+  use(false);
+  keepWithDrift(-300000);  // loses 300 ppm: 156,296.875 on average
+  ASSERT_EQ(rateKeeping, RATE_KEPT);
+  EXPECT_EQ(fake.setsWithoutPrivilege, 0);
+  fake.settings.clear();
+  for (int i = 0; i < 80; ++i) {
+    fake.now += 10000;
+    keepClockRate(10000);
+  }
+  ASSERT_EQ(fake.settings.size(), 80u);
+  uint64_t sum = 0;
+  for (uint64_t s : fake.settings) {
+    EXPECT_TRUE(s == 156296 || s == 156297) << s;
+    sum += s;
+  }
+  EXPECT_NEAR(static_cast<double>(sum) / 80.0, 156296.875, 0.02);
+  EXPECT_EQ(rateInForcePpb(), -300000);
+}
+
+TEST_F(RateKeepingWin, ThePrecisePairIsUsedWhereKernel32HasIt) {
+  use(true);
+  keepWithDrift(78000);
+  ASSERT_EQ(rateKeeping, RATE_KEPT);
+  ASSERT_FALSE(fake.settings.empty());
+  EXPECT_EQ(fake.settings.back(), 9999220u);  // 0.1 ppm units
+  EXPECT_TRUE(slewInsteadOfStep(400000, true));
+  EXPECT_FALSE(slewInsteadOfStep(400000, false));
+}
+
+TEST_F(RateKeepingWin, ASettingThatDoesNotTakeLeavesTheClockToSteps) {
+  use(false);
+  fake.ignoresSettings = true;  // as Wine does: success, and always 156,250 and disabled
+  keepWithDrift(78000);
+  EXPECT_EQ(rateKeeping, RATE_NOT_TAKEN);
+  EXPECT_FALSE(slewInsteadOfStep(1000, true));
+  EXPECT_EQ(rateInForcePpb(), 0);
+  HistoryEntry entry = {};
+  fake.now += 60000;
+  keepClockRate(10000);
+  completeEntryForRate(entry);
+  EXPECT_EQ(entry.rateBeforePpb, 0);
+  char text[200];
+  describeRateKeeping(text, sizeof text);
+  EXPECT_STRNE(text, "");
+}
+
+TEST_F(RateKeepingWin, WindowsTimeKeepsTheRateAndWeSetNothing) {
+  use(false);
+  fake.timeService = true;
+  keepWithDrift(78000);
+  EXPECT_EQ(rateKeeping, RATE_OTHER_KEEPER);
+  EXPECT_TRUE(fake.settings.empty());
+  EXPECT_FALSE(slewInsteadOfStep(1000, true));
+  // Once it stops, the next run takes the rate.
+  fake.timeService = false;
+  holdRateForRun();
+  EXPECT_EQ(rateKeeping, RATE_KEPT);
+}
+
+TEST_F(RateKeepingWin, NoScheduleGivesTheRateBackAndExitLeavesTheCompensation) {
+  use(false);
+  keepWithDrift(78000);
+  HistoryEntry slew = {};
+  slew.action = ACTION_SLEWED;
+  slew.offsetUs = 300000;
+  rateAfterRun(slew, 78000, true);
+  EXPECT_LT(156238u, fake.adjustment);  // slewing: faster than the compensation
+  leaveRateAtExit();
+  EXPECT_EQ(fake.adjustment, 156238u);  // 78 ppm slower, no slew
+  EXPECT_FALSE(fake.disabled);
+  schedulePosition = 0;
+  rateFollowsSchedule();
+  EXPECT_EQ(fake.giveBacks, 1);
+  EXPECT_TRUE(fake.disabled);
+  EXPECT_EQ(rateKeeping, RATE_FREE);
+}
+
+}  // namespace
