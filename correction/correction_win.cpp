@@ -12,6 +12,7 @@
 #include "discipline/clock_history.h"
 #include "discipline/rate_keeping_win.h"
 #include "query/query_run.h"
+#include "query/server_address.h"
 #include "resources/resource.h"
 #include "servers/server_table.h"
 #include "settings/settings.h"
@@ -91,7 +92,13 @@ void applyConsensus() {
   // Before any correction from this run.
   const Millis1900 measuredAt = readClock();
   OffsetBounds boundsUs[SERVER_SLOTS];
-  for (int slot = 0; slot < SERVER_SLOTS; ++slot) boundsUs[slot] = serverQueries[slot].boundsUs;
+  // The servers' NTP bounds as they hold now; whole-second ones are too wide
+  // for the drift since their answers to matter.
+  for (int slot = 0; slot < SERVER_SLOTS; ++slot) {
+    const ServerQuery& query = serverQueries[slot];
+    boundsUs[slot] = query.protocol == PROTOCOL_NTP ? boundsCarriedTo(query.boundsUs, query.boundsAt, measuredAt)
+                                                    : query.boundsUs;
+  }
   const ConsensusResult result = computeConsensus(serverRecords, boundsUs);
   for (int i = 0; i < result.excludedCount; ++i) {
     const int slot = result.excluded[i];

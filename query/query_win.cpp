@@ -274,6 +274,7 @@ void onHostLookupDone(uintptr_t task, int error) {
 
 void sampleTaken(int slot) {
   ServerQuery& query = serverQueries[slot];
+  query.sampleAt[query.sampleIndex] = readClock();
   ++query.sampleIndex;
   query.dirty = 1;
   if (query.sampleIndex >= SAMPLES_PER_QUERY) {
@@ -292,9 +293,16 @@ void finishQuery(int slot) {
   record.latency = estimate.latency;
   record.correction = estimate.correction;
   query.bounds = estimate.bounds;
-  // Finer where the exchange had microseconds; where those do not meet, the
-  // whole-millisecond reduction stands.
-  query.boundsUs = intersectBounds(query.sampleBoundsUs, SAMPLES_PER_QUERY);
+  // Finer where the exchange had microseconds: each NTP sample's bound as it
+  // holds at the last answer, the clock having drifted meanwhile. Where those
+  // do not meet, the whole-millisecond reduction stands.
+  const Millis1900 last = query.sampleAt[SAMPLES_PER_QUERY - 1];
+  OffsetBounds carried[SAMPLES_PER_QUERY];
+  for (int i = 0; i < SAMPLES_PER_QUERY; ++i)
+    carried[i] = query.protocol == PROTOCOL_NTP ? boundsCarriedTo(query.sampleBoundsUs[i], query.sampleAt[i], last)
+                                                : query.sampleBoundsUs[i];
+  query.boundsUs = intersectBounds(carried, SAMPLES_PER_QUERY);
+  query.boundsAt = last;
   if (!boundsHold(query.boundsUs)) query.boundsUs = boundsInMicros(estimate.bounds);
   endQuery(slot, runIsTest ? STATUS_TEST : STATUS_GOOD);
 }

@@ -27,6 +27,19 @@ OffsetBounds boundsInMicros(const OffsetBounds& ms) {
   return us;
 }
 
+OffsetBounds boundsCarriedTo(const OffsetBounds& us, Millis1900 provenAt, Millis1900 to) {
+  const uint64_t elapsed = to >= provenAt ? static_cast<uint64_t>(to) - static_cast<uint64_t>(provenAt)
+                                          : static_cast<uint64_t>(provenAt) - static_cast<uint64_t>(to);
+  // ppm x ms is 1/1000 us; an absurd span widens to everything rather than wrap.
+  const uint64_t limit = static_cast<uint64_t>(INT64_MAX) / 4;
+  const uint64_t widen = elapsed > limit / DRIFT_ALLOWANCE_PPM ? limit
+                                                               : (elapsed * DRIFT_ALLOWANCE_PPM + 999) / 1000;
+  const int64_t low = us.low < INT64_MIN + static_cast<int64_t>(widen) ? INT64_MIN : us.low - static_cast<int64_t>(widen);
+  const int64_t high = us.high > INT64_MAX - static_cast<int64_t>(widen) ? INT64_MAX : us.high + static_cast<int64_t>(widen);
+  const OffsetBounds b = {low, high};
+  return b;
+}
+
 OffsetBounds intersectBounds(const OffsetBounds b[], int n) {
   OffsetBounds shared = b[0];
   for (int i = 1; i < n; ++i) {

@@ -26,6 +26,7 @@ struct ServerQuery {
   int64_t sampleCorrection[SAMPLES_PER_QUERY];
   OffsetBounds sampleBounds[SAMPLES_PER_QUERY];
   OffsetBounds sampleBoundsUs[SAMPLES_PER_QUERY];  // the same in microseconds
+  Millis1900 sampleAt[SAMPLES_PER_QUERY];          // when each answer was read
   Millis1900 sampleStartedAt;    // connect called (NTP: request sent) for the current sample
   int64_t sampleStartedUs;       // NTP: the same in microseconds
   uint64_t requestStamp;         // NTP: the transmit stamp the answer must echo
@@ -34,7 +35,8 @@ struct ServerQuery {
   uint8_t aimPending;            // nextSampleAt is only the earliest; aim when it comes
   int64_t leadMs;                // from a connect call to the server's reading, as last seen
   OffsetBounds bounds;           // the server's bounds once its query has finished
-  OffsetBounds boundsUs;         // the same in microseconds
+  OffsetBounds boundsUs;         // the same in microseconds, as they hold at boundsAt
+  Millis1900 boundsAt;
   uint32_t runNumber;            // the run the query belongs to
   int32_t runOrder;              // its place among the run's queries
   uintptr_t sampleSocket;  // 0: none

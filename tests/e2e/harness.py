@@ -42,7 +42,8 @@ Settings(ctl) -- the settings key "SOFTWARE\\Quorvel":
   set_server(slot, rec_or_bytes)  seed_servers([name | ServerRecord | bytes, ...])
 
 pack_server(name, enabled=1, status=0, latency=0, correction=0) -> 152 bytes;
-unpack_server(bytes) -> ServerRecord.  wait_until(predicate, timeout, interval,
+unpack_server(bytes) -> ServerRecord. pack_history_entry(measured_at, ...) -> 32 bytes and
+unpack_history(bytes) -> [HistoryEntry] for "History" (ACTION_* and HISTORY_BREAK as in the program).  wait_until(predicate, timeout, interval,
 message) -> the first truthy result, else raises WaitTimeout (an AssertionError).
 Row fields: name latency correction (the three column texts), image, selected,
 focused, slot (the item data). wait_msgbox(ctl, caption) and press(ctl, box, id)
@@ -149,6 +150,35 @@ def unpack_server(data):
     name = data[:128].split(b"\0", 1)[0].decode("latin-1")
     enabled, status, latency, _, correction = _RECORD_TAIL.unpack(data[128:])
     return ServerRecord(name, enabled, status, latency, correction)
+
+
+# ---- the history of runs ----------------------------------------------------------
+
+HistoryEntry = collections.namedtuple(
+    "HistoryEntry", "measured_at offset_us uncertainty_us action agreeing usable rate_before_ppb flags slew_left_us")
+ACTION_STEPPED, ACTION_SLEWED, ACTION_STEP_REFUSED = 0, 1, 2
+ACTION_BEYOND_LIMIT, ACTION_DECLINED, ACTION_NO_SERVER = 3, 4, 5
+HISTORY_BREAK = 0x01
+_HISTORY_ENTRY = struct.Struct("<qqIBBBxiB3s")
+
+
+def pack_history_entry(measured_at, offset_us=0, uncertainty_us=0, action=ACTION_STEPPED, agreeing=0,
+                       usable=0, rate_before_ppb=0, flags=0, slew_left_us=0):
+    """The 32-byte image of one "History" entry."""
+    left = (slew_left_us & 0xFFFFFF).to_bytes(3, "little")
+    return _HISTORY_ENTRY.pack(measured_at, offset_us, uncertainty_us, action, agreeing, usable,
+                               rate_before_ppb, flags, left)
+
+
+def unpack_history(data):
+    """The entries of a "History" value, oldest first."""
+    entries = []
+    for i in range(0, len(data) - len(data) % 32, 32):
+        fields = list(_HISTORY_ENTRY.unpack(data[i:i + 32]))
+        left = int.from_bytes(fields[-1], "little")
+        fields[-1] = left - (1 << 24) if left & 0x800000 else left
+        entries.append(HistoryEntry(*fields))
+    return entries
 
 
 def _record_bytes(entry):

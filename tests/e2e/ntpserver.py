@@ -3,7 +3,9 @@
 An NtpServer answers UDP requests on one loopback address (port 123) in a thread
 of the test process, by its mode:
 
-  "answer"        the host clock plus skew_ms (sub-ms precision), at once
+  "answer"        the host clock plus skew_ms (sub-ms precision), at once; with
+                  drift_ppm the skew grows by that many ppm of the time since
+                  the server started (a server clock that runs fast)
   "silent"        never answers
   "kiss"          a Kiss-o'-Death: stratum 0 with the code `kiss` ("DENY", "RATE", "RSTR")
   "unsync"        a good answer with leap indicator 3 (clock not synchronized)
@@ -25,9 +27,10 @@ EPOCH_1900_TO_1970_S = 2208988800
 MODES = ("answer", "silent", "kiss", "unsync", "wrong_origin")
 
 
-def stamp_now(skew_ms=0.0):
-    """The host clock plus skew_ms as a 64-bit NTP timestamp."""
-    ns = time.time_ns() + EPOCH_1900_TO_1970_S * 10**9 + int(round(skew_ms * 10**6))
+def stamp_now(skew_ms=0.0, now_ns=None):
+    """The host clock (or now_ns) plus skew_ms as a 64-bit NTP timestamp."""
+    now_ns = time.time_ns() if now_ns is None else now_ns
+    ns = now_ns + EPOCH_1900_TO_1970_S * 10**9 + int(round(skew_ms * 10**6))
     return ((ns << 32) // 10**9) % (1 << 64)
 
 
@@ -41,12 +44,14 @@ class Request:
 
 
 class NtpServer:
-    def __init__(self, addr, mode="answer", skew_ms=0.0, modes=None, kiss="DENY", port=123):
+    def __init__(self, addr, mode="answer", skew_ms=0.0, modes=None, kiss="DENY", port=123,
+                 drift_ppm=0.0):
         for m in [mode] + list(modes or []):
             if m not in MODES:
                 raise ValueError("unknown mode %r" % m)
         self.addr, self.port, self.mode, self.modes = addr, port, mode, list(modes or [])
-        self.skew_ms, self.kiss = skew_ms, kiss.encode("ascii")
+        self.skew_ms, self.kiss, self.drift_ppm = skew_ms, kiss.encode("ascii"), drift_ppm
+        self.started_ns = time.time_ns()
         self.log = []
         self._lock = threading.Lock()
         self._stopping = threading.Event()
@@ -73,6 +78,10 @@ class NtpServer:
         with self._lock:
             return list(self.log)
 
+    def skew_at(self, now_ns):
+        """The skew in ms at host time now_ns: it grows at drift_ppm."""
+        return self.skew_ms + self.drift_ppm * 1e-6 * (now_ns - self.started_ns) / 1e6
+
     def _mode_for(self, number):
         if not self.modes:
             return self.mode
@@ -86,7 +95,8 @@ class NtpServer:
                 continue
             except OSError:
                 return
-            received = stamp_now(self.skew_ms)
+            now_ns = time.time_ns()
+            received = stamp_now(self.skew_at(now_ns), now_ns)
             arrived_ms = time.time_ns() / 1e6 + EPOCH_1900_TO_1970_S * 1000
             if len(data) < 48:
                 continue
@@ -107,7 +117,8 @@ class NtpServer:
         if mode == "wrong_origin":
             origin = bytes(b ^ 0x5A for b in origin)
         head = struct.pack("!BBbb", (leap << 6) | (4 << 3) | 4, stratum, 6, -20)
-        transmit = stamp_now(self.skew_ms)
+        now_ns = time.time_ns()
+        transmit = stamp_now(self.skew_at(now_ns), now_ns)
         return (head + struct.pack("!II", 0, 0) + reference + struct.pack("!Q", received)
                 + origin + struct.pack("!QQ", received, transmit))
 
@@ -119,8 +130,10 @@ def main():
     parser.add_argument("--skew-ms", type=float, default=0.0)
     parser.add_argument("--mode", default="answer", choices=MODES)
     parser.add_argument("--kiss", default="DENY")
+    parser.add_argument("--drift-ppm", type=float, default=0.0)
     args = parser.parse_args()
-    server = NtpServer(args.addr, args.mode, args.skew_ms, kiss=args.kiss, port=args.port).start()
+    server = NtpServer(args.addr, args.mode, args.skew_ms, kiss=args.kiss, port=args.port,
+                       drift_ppm=args.drift_ppm).start()
     try:
         while True:
             time.sleep(1)

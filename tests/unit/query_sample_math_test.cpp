@@ -107,3 +107,25 @@ TEST(OffsetBoundsMidpoint, RoundsDownAndNeverOverflows) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SampleMath, BoundsCarriedLaterWidenByTheMostACrystalDrifts) {
+  // 8 s at 500 ppm: 4 ms either way, whichever way time runs; 1 ms: 0.5 us, up.
+  const OffsetBounds b = {1000, 1200};
+  const OffsetBounds later = boundsCarriedTo(b, 5000, 13000);
+  EXPECT_EQ(later.low, -3000);
+  EXPECT_EQ(later.high, 5200);
+  const OffsetBounds earlier = boundsCarriedTo(b, 13000, 5000);
+  EXPECT_EQ(earlier.low, -3000);
+  EXPECT_EQ(earlier.high, 5200);
+  const OffsetBounds now = boundsCarriedTo(b, 5000, 5001);
+  EXPECT_EQ(now.low, 999);
+  EXPECT_EQ(now.high, 1201);
+  // Absurd spans saturate instead of wrapping.
+  const OffsetBounds far = boundsCarriedTo({INT64_MIN + 5, INT64_MAX - 5}, INT64_MIN, INT64_MAX);
+  EXPECT_EQ(far.low, INT64_MIN);
+  EXPECT_EQ(far.high, INT64_MAX);
+}
+
+}  // namespace
