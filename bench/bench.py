@@ -21,6 +21,11 @@ Sections (each prints a table; all of them together form the report):
               a real chronyd; beside `chronyd -Q`
   endurance   idle CPU and wake-ups while hidden, memory, descriptors and handles
               over back-to-back prompt runs and runs that end at the deadline
+  discipline  the clock between corrections, from the simulation of tests/sim (no
+              Wine: the rate calls do nothing there): the largest and the RMS error
+              over a week for schedules of 5 minutes, an hour and a day, crystals
+              10, 78 and 500 ppm off, NTP and Time Protocol measurements, disciplined
+              beside stepping only; and one week's error, plotted
 
 Runs take seconds (a server is asked at most once every 4 s), so the classes run
 side by side in lanes: each lane its own Wine prefix copy, quorvel.exe, qvctl.exe
@@ -28,7 +33,7 @@ and loopback addresses. Across the whole benchmark every connection to every
 server is kept, and the smallest gap between two connections to one address is
 reported.
 
-  bench.py --inside [--quick] [--sections span,accuracy,ntp,endurance] [--out DIR]
+  bench.py --inside [--quick] [--sections span,accuracy,ntp,endurance,discipline] [--out DIR]
 """
 import argparse
 import calendar
@@ -66,7 +71,7 @@ DELAYED_NETS = [("127.50.0.0/16", 50)]
 DELAYED_RULES = [("OUTPUT", "tcp", ["--dport", "37"], "-d"), ("OUTPUT", "tcp", ["--sport", "37"], "-s"),
                  ("INPUT", "udp", ["--dport", "123"], "-d"), ("OUTPUT", "udp", ["--sport", "123"], "-s")]
 
-SECTIONS = ("span", "accuracy", "ntp", "endurance")
+SECTIONS = ("span", "accuracy", "ntp", "endurance", "discipline")
 
 # A server may be asked at most once every this many ms; the bench keeps to it
 # for its own starts too, and checks the servers' logs for it at the end.
@@ -1071,6 +1076,73 @@ def plot_accuracy(results, path):
     plt.close(fig)
     return True
 
+# ---- section: the clock between corrections -----------------------------------------
+
+def bench_discipline():
+    """The simulation's table (bench/discipline_bench.cpp) and one week's trace at
+    78 ppm, hourly, NTP, with a resume and an outage, kept every 5 minutes."""
+    program = os.environ["QV_DISCIPLINE_BENCH"]
+    table_rows = json.loads(subprocess.run([program], capture_output=True, text=True, check=True).stdout)
+    trace = {"disciplined": [], "stepping": []}
+    lines = subprocess.run([program, "--trace"], capture_output=True, text=True, check=True).stdout
+    for line in lines.splitlines()[1:]:
+        seconds, error, mode = line.split(",")
+        if int(float(seconds)) % 300 == 0:
+            trace[mode].append((float(seconds), float(error)))
+    return {"table": table_rows, "trace": trace}
+
+
+def report_discipline(r):
+    def cell(interval, drift, protocol, mode):
+        for x in r["table"]:
+            if (x["interval_s"], x["drift_ppm"], x["protocol"], x["mode"]) == (interval, drift, protocol, mode):
+                return "%s / %s" % (fmt(x["max_ms"], 1), fmt(x["rms_ms"], 1))
+        return "-"
+    names = {300: "5 minutes", 3600: "hourly", 86400: "daily"}
+    rows = []
+    for interval in (300, 3600, 86400):
+        for drift in (10, 78, 500):
+            rows.append([names[interval], "%d ppm" % drift]
+                        + [cell(interval, drift, p, m) for p in ("NTP", "Time Protocol")
+                           for m in ("disciplined", "stepping")])
+    return ("Largest / RMS error in ms over days 2 to 7 of a simulated week (a resume's "
+            "first seconds aside), the crystal swinging 3 ppm with the day and wandering:\n\n"
+            + table(["schedule", "crystal", "NTP, disciplined", "NTP, stepping only",
+                     "Time Protocol, disciplined", "Time Protocol, stepping only"], rows))
+
+
+def plot_discipline(r, path):
+    """One week's error at 78 ppm, hourly NTP runs: stepping only against the
+    disciplined clock, which a second panel shows at its own scale."""
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        log("no matplotlib: no plot")
+        return False
+    fig, axes = plt.subplots(2, 1, figsize=(9, 5.6), sharex=True)
+    for mode, colour in (("stepping", "#ff7f0e"), ("disciplined", "#1f77b4")):
+        xs = [s / 86400 for s, _ in r["trace"][mode]]
+        ys = [e for _, e in r["trace"][mode]]
+        axes[0].plot(xs, ys, color=colour, linewidth=0.8, label="stepping only" if mode == "stepping" else mode)
+        if mode == "disciplined":
+            axes[1].plot(xs, ys, color=colour, linewidth=0.8)
+    axes[0].set_ylim(-400, 100)
+    axes[0].set_ylabel("error, ms")
+    axes[0].legend(loc="lower right", fontsize=9)
+    axes[0].set_title("A week at 78 ppm with hourly NTP runs (a resume 2 s off at day 3.5, "
+                      "5 minutes without servers at day 4.5)", fontsize=10)
+    axes[1].set_ylim(-15, 15)
+    axes[1].set_ylabel("disciplined, ms")
+    axes[1].set_xlabel("days")
+    for ax in axes:
+        ax.grid(True, alpha=0.3)
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
+    return True
+
 # ---- section: idle cost and endurance ------------------------------------------------
 
 def endurance_servers():
@@ -1371,6 +1443,11 @@ def inside(args):
     finally:
         if delays:
             delays.stop()
+    if "discipline" in sections:
+        try:
+            out["discipline"] = bench_discipline()
+        except (OSError, KeyError, subprocess.CalledProcessError, ValueError) as e:
+            errors["discipline"] = "%s: %s" % (type(e).__name__, e)
     if "span" in results:
         out["span"] = results["span"]
     if "endurance" in results:
@@ -1416,6 +1493,14 @@ def render(out, args, sections):
         parts.append("### Accuracy with NTP servers\n\n" + report_accuracy(out["ntp"]))
     if "endurance" in out:
         parts.append("### Idle cost and endurance\n\n" + report_endurance(out["endurance"]))
+    if "discipline" in out:
+        parts.append("### The clock between corrections (simulated)\n\n" + report_discipline(out["discipline"]))
+        if args.out and plot_discipline(out["discipline"], os.path.join(args.out, "discipline.png")):
+            parts.append("Plot: discipline.png beside this report.")
+            # The simulation does not depend on the machine: any full-size run serves.
+            if not quick and "discipline" not in errors:
+                shutil.copyfile(os.path.join(args.out, "discipline.png"),
+                                os.path.join(HERE, "..", "docs", "discipline.png"))
     parts.append("### Spacing of connections to one server\n\n"
                  + report_spacing(out["spacing"]))
     for name, error in errors.items():
