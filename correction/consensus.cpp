@@ -95,6 +95,19 @@ ConsensusResult computeConsensus(const ServerRecord records[SERVER_SLOTS],
   }
 }
 
+int64_t recordedCorrection(const ServerRecord records[SERVER_SLOTS], const OffsetBounds bounds[SERVER_SLOTS],
+                           const ConsensusResult& result, int slot) {
+  const ServerRecord& record = records[slot];
+  bool excluded[SERVER_SLOTS] = {};
+  for (int i = 0; i < result.excludedCount; ++i) excluded[result.excluded[i]] = true;
+  if (result.agreeing < 2 || !counts(record, excluded, slot)) return record.correction;
+  const OffsetBounds own = boundsHold(bounds[slot]) ? bounds[slot] : boundsAround(record.correction);
+  // The bounds are half-open: the last point of bounds lying below is high - 1.
+  if (result.correction < own.low) return own.low;
+  if (result.correction >= own.high) return own.high - 1;
+  return result.correction;
+}
+
 void packInt64(int64_t value, uint8_t image[8]) {
   const uint64_t bits = static_cast<uint64_t>(value);
   for (int i = 0; i < 8; ++i) image[i] = static_cast<uint8_t>(bits >> (8 * i));

@@ -31,6 +31,16 @@ struct ConsensusResult {
 ConsensusResult computeConsensus(const ServerRecord records[SERVER_SLOTS],
                                  const OffsetBounds boundsUs[SERVER_SLOTS]);
 
+// What a server's record shows once the run is over. After an agreement a good
+// server that was kept shows the point of its own bounds nearest the applied
+// correction: the applied value itself when its bounds hold it, else its
+// nearest edge, which is how far off it is at least. Outliers, records of
+// other statuses and runs without an agreement keep the record's correction,
+// the middle of the server's own bounds. Bounds that do not hold count as in
+// computeConsensus.
+int64_t recordedCorrection(const ServerRecord records[SERVER_SLOTS], const OffsetBounds bounds[SERVER_SLOTS],
+                           const ConsensusResult& result, int slot);
+
 // The 8-byte little-endian image of a signed 64-bit setting
 // ("LastCorrectionTime", "LastCorrectionValue").
 void packInt64(int64_t value, uint8_t image[8]);

@@ -106,6 +106,15 @@ void applyConsensus() {
     serverQueries[slot].dirty = 1;
     saveServer(slot);
   }
+  // What the agreement says about each server holds whether or not the clock
+  // then takes the step.
+  for (int slot = 0; slot < SERVER_SLOTS; ++slot) {
+    const int64_t learned = recordedCorrection(serverRecords, bounds, result, slot);
+    if (learned == serverRecords[slot].correction) continue;
+    serverRecords[slot].correction = learned;
+    serverQueries[slot].dirty = 1;
+    saveServer(slot);
+  }
   if (!result.found) {
     correctionFailed = 1;
     recordConsensus(result, measuredAt, ACTION_NO_SERVER);

@@ -5,7 +5,8 @@ Every expected correction comes from the servers' own logs. A server sends whole
 seconds: an answer of S sent at host time t proves that the server's offset lies
 in [1000*S - t, 1000*S + 1000 - t). The three answers of a server intersect to an
 interval that holds its offset; the program's own bounds lie around it, wider by
-at most the exchange on either side, and its correction is their middle.
+at most the exchange on either side. Its correction is their middle, or, after a
+run in which the servers agree, the point of them nearest the applied correction.
 """
 import time
 import unittest
@@ -193,6 +194,41 @@ class SubSecondCorrection(RunTestCase):
             self.assertGreaterEqual(len(accepted), 6)
             gaps = [b - a for a, b in zip(accepted, accepted[1:])]
             self.assertGreaterEqual(min(gaps), 4000, server.addr)
+
+
+class AgreementInTheList(RunTestCase):
+    # Four servers that agree, 1.234 s ahead, and one 900 ms further ahead,
+    # which stays within the 2 s rule but shares no interval with the four.
+    # Every step is half a second or more, which Wine refuses: the clock
+    # stays where it is, and the list is what is checked.
+    servers = ["127.0.0.61", "127.0.0.62", "127.0.0.63", "127.0.0.64", "127.0.0.65"]
+    SKEW = 1234
+
+    def test_agreeing_servers_show_the_applied_correction(self):
+        for addr in self.servers[:4]:
+            self.timeserver(addr, skew_ms=self.SKEW)
+        apart = self.timeserver(self.servers[4], skew_ms=self.SKEW + 900)
+        program = self.start_ready()
+        program.send_command(IDC_SYNCHRONIZE)
+        self.wait_statuses({slot: STATUS_GOOD for slot in range(5)}, 60)
+        wait_until(lambda: self.settings.get("LastCorrectionValue") is not None)
+        applied = self.settings.int64("LastCorrectionValue")
+        self.assertLessEqual(abs(applied - self.SKEW), 100, applied)
+        records = self.records(range(5))
+        for slot in range(4):
+            self.assertEqual(records[slot].correction, applied, records[slot])
+
+        def shown():
+            return {row.slot: row.correction for row in program.rows()}
+        wait_until(lambda: len(set(shown()[slot] for slot in range(4))) == 1,
+                   message="the agreeing rows differ: %r" % shown())
+        texts = shown()
+        common = float(texts[0].rstrip("s")) * 1000
+        self.assertLessEqual(abs(common - applied), 50, texts)
+        # The server apart shows the edge of its own bounds nearest the others.
+        self.assertGreater(records[4].correction, applied)
+        self.assert_in_band(records[4], apart.connections(), label="the server apart")
+        self.assertGreater(float(texts[4].rstrip("s")) * 1000, common, texts)
 
 
 class OffsetAndRefusedClock(RunTestCase):

@@ -161,6 +161,55 @@ TEST(Consensus, BoundsThatDoNotHoldStandForHalfASecondAround) {
   EXPECT_EQ(r.correction, 450);  // the middle of [400, 500), not the mean 300
 }
 
+TEST(RecordedCorrection, AKeptServerShowsThePointOfItsBoundsNearestTheAppliedValue) {
+  Table table = {good(0, 1000), good(1, 1018), good(2, 990), good(3, 992), {4, 1017, STATUS_GOOD, ""},
+                 good(5, 975), good(6, 1600), good(7, 5000), {8, 1550, STATUS_UNUSED, "h.test"},
+                 {9, 1020, STATUS_TEST, "i.test"}};
+  const OffsetBounds b[10] = {{990, 1010}, {1006, 1030}, {1005, 1030}, {980, 1005}, {1010, 1030},
+                              {950, 1000}, {0, 0}, {4990, 5010}, {1500, 1600}, {1010, 1030}};
+  for (int slot = 0; slot < 10; ++slot) table.bounds[slot] = b[slot];
+  ConsensusResult agreed = {};
+  agreed.found = true;
+  agreed.correction = 1005;
+  agreed.agreeing = 2;
+  agreed.excludedCount = 1;
+  agreed.excluded[0] = 7;
+  const int64_t expected[10] = {
+      1005,  // inside
+      1006,  // above: its low edge
+      1005,  // starting at the applied value
+      1004,  // ending at it: half-open, so its last point
+      1017,  // a slot without a name is no server
+      999,   // below: its last point
+      1100,  // no bounds: half a second around its own correction
+      5000,  // an outlier keeps its own correction
+      1550,  // so does one already marked unused
+      1020,  // and a test result
+  };
+  for (int slot = 0; slot < 10; ++slot)
+    EXPECT_EQ(recordedCorrection(table.records, table.bounds, agreed, slot), expected[slot]) << slot;
+
+  // Without an agreement (the mean applied) every record keeps its own correction.
+  ConsensusResult mean = agreed;
+  mean.agreeing = 0;
+  for (int slot = 0; slot < 10; ++slot)
+    EXPECT_EQ(recordedCorrection(table.records, table.bounds, mean, slot), table.records[slot].correction);
+}
+
+TEST(RecordedCorrection, TheServerOffByLessThanTheLimitShowsItsEdgeNearestTheOthers) {
+  Table table = {good(0, 1005), good(1, 1004), good(2, 1006), good(3, 1905)};
+  const OffsetBounds b[4] = {{990, 1010}, {1000, 1030}, {980, 1020}, {1880, 1930}};
+  for (int slot = 0; slot < 4; ++slot) table.bounds[slot] = b[slot];
+  const ConsensusResult r = consensusOf(table);
+  ASSERT_EQ(r.correction, 1005);
+  EXPECT_EQ(recordedCorrection(table.records, table.bounds, r, 1), 1005);
+  EXPECT_EQ(recordedCorrection(table.records, table.bounds, r, 3), 1880);
+  // Its mirror image below the others shows its upper edge.
+  table.records[3].correction = 105;
+  table.bounds[3] = {80, 130};
+  EXPECT_EQ(recordedCorrection(table.records, table.bounds, consensusOf(table), 3), 129);
+}
+
 }  // namespace
 
 namespace {

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "correction/correction.h"
@@ -249,6 +250,33 @@ TEST_F(QueryRunTest, AppliedConsensusIsRecordedAndStored) {
   unpackServerRecord(image, stored);
   EXPECT_EQ(stored.status, STATUS_UNUSED);
   EXPECT_TRUE(KillTimer(window, TIMER_EXIT));  // the delayed exit was armed
+}
+
+TEST_F(QueryRunTest, KeptServersRecordWhereTheAgreementPutsThem) {
+  // Slots 0 and 1 share [10, 20): 15 is applied. Slot 2 lies above it.
+  setServer(0, "a.test", 1, STATUS_GOOD, 10);
+  setServer(1, "b.test", 1, STATUS_GOOD, 20);
+  setServer(2, "c.test", 1, STATUS_GOOD, 300);
+  serverQueries[0].bounds = {0, 20};
+  serverQueries[1].bounds = {10, 30};
+  serverQueries[2].bounds = {200, 400};
+
+  applyConsensus();
+
+  ASSERT_EQ(lastCorrectionValue, 15);
+  const int64_t expected[3] = {15, 15, 200};
+  for (int slot = 0; slot < 3; ++slot) {
+    EXPECT_EQ(serverRecords[slot].correction, expected[slot]) << slot;
+    EXPECT_EQ(serverQueries[slot].dirty, 1) << slot;
+    char name[16];
+    std::snprintf(name, sizeof name, "Server%03d", slot);
+    uint8_t image[SERVER_IMAGE_SIZE];
+    ASSERT_TRUE(readSetting(name, image, sizeof image)) << name;
+    ServerRecord stored;
+    unpackServerRecord(image, stored);
+    EXPECT_EQ(stored.correction, expected[slot]) << name;
+    EXPECT_EQ(stored.status, STATUS_GOOD) << name;
+  }
 }
 
 TEST_F(QueryRunTest, RefusedClockKeepsTheScheduleBase) {
