@@ -91,11 +91,12 @@ void applyConsensus() {
   stepBeyondLimit = false;
   // Before any correction from this run.
   const Millis1900 measuredAt = readClock();
-  OffsetBounds boundsUs[SERVER_SLOTS];
+  OffsetBounds bounds[SERVER_SLOTS], boundsUs[SERVER_SLOTS];
   // The servers' NTP bounds as they hold now; whole-second ones are too wide
   // for the drift since their answers to matter.
   for (int slot = 0; slot < SERVER_SLOTS; ++slot) {
     const ServerQuery& query = serverQueries[slot];
+    bounds[slot] = query.bounds;
     boundsUs[slot] = query.protocol == PROTOCOL_NTP ? boundsCarriedTo(query.boundsUs, query.boundsAt, measuredAt)
                                                     : query.boundsUs;
   }
