@@ -9,7 +9,7 @@ import unittest
 from harness import (IDM_ADD_SERVER, IDM_DELETE_SERVER, IDM_EDIT_SERVER, IDM_ENABLE_DISABLE,
                      IDM_OPEN, IDM_RESTORE_LIST, IDC_SERVER_LIST, IDCANCEL, IDOK, REG_BINARY, SERVER_SLOTS,
                      STATUS_GOOD, STATUS_NONE, STATUS_NO_RESPONSE, STATUS_TEST, VK_DELETE, VK_ESCAPE,
-                     VK_RETURN, WM_CLOSE, WM_KEYDOWN, QuorvelTestCase, ServerRecord, pack_server, unpack_server,
+                     VK_RETURN, WM_CLOSE, WM_KEYDOWN, QuorvelTestCase, ServerRecord, pack_history_entry, pack_server, unpack_server,
                      wait_until)
 
 DEFAULT_SERVERS = [
@@ -73,6 +73,10 @@ class DefaultList(ServerListCase):
     def test_restore_list_asks_then_rewrites_the_defaults(self):
         for slot in (0, 1, 22):
             self.settings.set_server(slot, pack_server(loopback(slot), 1, STATUS_GOOD, 10 + slot, -5))
+        # What the runs taught about the clock is not the list's.
+        history = pack_history_entry(4000000000000, 1234, 500, usable=3, agreeing=3)
+        self.settings.set_binary("History", history)
+        self.settings.set_int64("DriftPpb", -78000)
         program = self.started()
         wait_until(lambda: len(program.rows()) == 3)
 
@@ -86,6 +90,8 @@ class DefaultList(ServerListCase):
         program.command(IDM_RESTORE_LIST)
         program.press(program.wait_msgbox(WARNING), IDOK)
         self.assert_defaults_stored()
+        self.assertEqual(self.settings.get("History"), history)
+        self.assertEqual(self.settings.int64("DriftPpb"), -78000)
         # The public list is loaded now: leave before anything could query it.
         program.quit()
         self.assertEqual(program.wait_exit(), 0)
