@@ -9,8 +9,8 @@ import unittest
 from harness import (IDM_ADD_SERVER, IDM_DELETE_SERVER, IDM_EDIT_SERVER, IDM_ENABLE_DISABLE,
                      IDM_OPEN, IDM_RESTORE_LIST, IDC_SERVER_LIST, IDCANCEL, IDOK, REG_BINARY, SERVER_SLOTS,
                      STATUS_GOOD, STATUS_NONE, STATUS_NO_RESPONSE, STATUS_TEST, VK_DELETE, VK_ESCAPE,
-                     VK_RETURN, WM_CLOSE, WM_KEYDOWN, QuorvelTestCase, ServerRecord, pack_history_entry, pack_server, unpack_server,
-                     wait_until)
+                     VK_RETURN, WM_CLOSE, WM_KEYDOWN, QuorvelTestCase, ServerRecord, pack_history_entry,
+                     pack_server, unpack_server, wait_until)
 
 DEFAULT_SERVERS = [
     "time.nist.gov", "time-a-g.nist.gov", "time-b-g.nist.gov", "time-c-g.nist.gov",
