@@ -92,6 +92,7 @@ void chooseOffsets(const HistoryLog& log, int count, int64_t slewLeftUs, History
   low -= margin;
   high += margin;
   const double step = niceStep((high - low) / SCALE_DIVISIONS);
+  plot.gridUs = step;
   plot.bottomUs = std::floor(low / step) * step;
   plot.topUs = std::ceil(high / step) * step;
 }
@@ -117,6 +118,23 @@ void placeRuns(const HistoryLog& log, int count, int64_t slewLeftUs, const Scale
     run.barBottom = scale.y(offset - uncertainty);
     run.mark = entry.action == ACTION_STEPPED ? MARK_STEP : entry.action == ACTION_SLEWED ? MARK_SLEW : MARK_NONE;
     run.leftY = scale.y(offset - static_cast<double>(applied));
+  }
+}
+
+// Every step of the scale; labels on every step, or every second, fifth...
+// from zero on, as their height allows.
+void placeGrid(const Scale& scale, double step, int labelHeight, HistoryPlot& plot) {
+  const long steps = std::lround((scale.topUs - scale.bottomUs) / step);
+  if (steps < 1 || steps >= PLOT_GRID_LIMIT) return;
+  const double pixelsPerStep = static_cast<double>(scale.area.bottom - scale.area.top) / static_cast<double>(steps);
+  long every = 1;
+  while (every < steps && pixelsPerStep * static_cast<double>(every) < labelHeight) ++every;
+  const long zeroStep = std::lround(-scale.bottomUs / step);
+  for (long k = 0; k <= steps; ++k) {
+    PlotGridLine& line = plot.grid[plot.gridCount++];
+    line.valueUs = scale.bottomUs + static_cast<double>(k) * step;
+    line.y = scale.y(line.valueUs);
+    line.labelled = (k - zeroStep) % every == 0;
   }
 }
 
@@ -179,9 +197,9 @@ void tracePrediction(const HistoryLog& log, int count, const DriftEstimate& drif
 }  // namespace
 
 void planHistoryPlot(const HistoryLog& log, const DriftEstimate& drift, int64_t slewLeftUs, int64_t ratePpb,
-                     Millis1900 now, const PlotArea& area, HistoryPlot& plot) {
+                     Millis1900 now, const PlotArea& area, int labelHeight, HistoryPlot& plot) {
   const int count = log.count < 0 ? 0 : log.count > HISTORY_CAPACITY ? HISTORY_CAPACITY : log.count;
-  plot.runCount = plot.segmentCount = plot.breakCount = 0;
+  plot.runCount = plot.segmentCount = plot.breakCount = plot.gridCount = 0;
   chooseTimes(log, count, now, plot);
   chooseOffsets(log, count, slewLeftUs, plot);
 
@@ -193,6 +211,7 @@ void planHistoryPlot(const HistoryLog& log, const DriftEstimate& drift, int64_t 
   scale.bottomUs = plot.bottomUs;
   scale.area = area;
   plot.zeroY = scale.y(0.0);
+  placeGrid(scale, plot.gridUs, labelHeight, plot);
 
   placeRuns(log, count, slewLeftUs, scale, plot);
   for (int i = 1; i < count; ++i)
@@ -209,4 +228,11 @@ void formatAxisOffset(double us, char* text, size_t size) {
   if (std::fabs(us) < 0.5) std::snprintf(text, size, "0 ms");
   else if (std::fabs(value - std::round(value)) < 1e-6) std::snprintf(text, size, "%+.0f %s", value, unit);
   else std::snprintf(text, size, "%+.1f %s", value, unit);
+}
+
+int64_t appliedByNewestOffsetRun(const HistoryLog& log, int64_t slewLeftUs) {
+  const int count = log.count < 0 ? 0 : log.count > HISTORY_CAPACITY ? HISTORY_CAPACITY : log.count;
+  for (int i = count - 1; i >= 0; --i)
+    if (log.entries[i].action != ACTION_NO_SERVER) return appliedByRun(log.entries[i], nullptr, slewLeftUs);
+  return 0;
 }

@@ -31,11 +31,23 @@ struct PlotSegment {
   int x0, y0, x1, y1;
 };
 
+// A line across the plot at a step of the scale, labelled where the labels
+// have room (zero always is).
+const int PLOT_GRID_LIMIT = 8;
+struct PlotGridLine {
+  int y;
+  double valueUs;
+  bool labelled;
+};
+
 struct HistoryPlot {
   bool empty;           // no run found an offset: only the frame and the axes
   double topUs, bottomUs;  // the offsets at the area's top and bottom edges
+  double gridUs;        // the scale's step: both edges and zero lie on it
   int zeroY;            // where offset 0 lies (always inside the area)
   Millis1900 firstAt, lastAt;  // the times at the left and right edges
+  int gridCount;
+  PlotGridLine grid[PLOT_GRID_LIMIT];  // bottom to top, the edges included
   int runCount;
   PlotRun runs[HISTORY_CAPACITY];
   // The drift's prediction, one piece for each stretch between runs and one
@@ -48,9 +60,15 @@ struct HistoryPlot {
 
 // The plot of the log in area. slewLeftUs and ratePpb are what the newest
 // run's slew still has to go and the rate correction in force now; the
-// prediction is drawn only once the drift has been fitted.
+// prediction is drawn only once the drift has been fitted. Grid labels stand
+// at least labelHeight pixels apart.
 void planHistoryPlot(const HistoryLog& log, const DriftEstimate& drift, int64_t slewLeftUs, int64_t ratePpb,
-                     Millis1900 now, const PlotArea& area, HistoryPlot& plot);
+                     Millis1900 now, const PlotArea& area, int labelHeight, HistoryPlot& plot);
 
 // An axis label: "+300 ms", "-1.5 s", "0 ms", "+0.2 ms".
 void formatAxisOffset(double us, char* text, size_t size);
+
+// What the newest run that found an offset has applied to the clock by now
+// (slewLeftUs: what its slew still has to go); runs after it without a server
+// moved nothing. The figure estimateErrorNow() starts from.
+int64_t appliedByNewestOffsetRun(const HistoryLog& log, int64_t slewLeftUs);

@@ -38,7 +38,7 @@ HistoryLog sawtooth(int runs) {
 HistoryPlot plan(const HistoryLog& log, const DriftEstimate& drift, Millis1900 now) {
   static HistoryPlot plot;
   std::memset(&plot, 0xAB, sizeof plot);
-  planHistoryPlot(log, drift, 0, 0, now, AREA, plot);
+  planHistoryPlot(log, drift, 0, 0, now, AREA, 14, plot);
   return plot;
 }
 
@@ -49,6 +49,7 @@ TEST(HistoryPlot, ScaleHoldsEveryRunZeroAndTheirUncertaintyOnGridSteps) {
   EXPECT_FALSE(plot.empty);
   EXPECT_EQ(plot.bottomUs, -100000.0);
   EXPECT_EQ(plot.topUs, 400000.0);
+  EXPECT_EQ(plot.gridUs, 100000.0);
   EXPECT_EQ(plot.firstAt, START);
   EXPECT_EQ(plot.lastAt, START + 4 * HOUR + 60000);
   EXPECT_EQ(plot.zeroY, 170);  // 400 of 500 ms down a 200 px area
@@ -64,6 +65,22 @@ TEST(HistoryPlot, ScaleHoldsEveryRunZeroAndTheirUncertaintyOnGridSteps) {
     // The step took the whole milliseconds: about nothing is left.
     EXPECT_EQ(plot.runs[i].leftY, plot.zeroY);
   }
+}
+
+TEST(HistoryPlot, GridLinesAtEveryStepLabelledAsRoomAllows) {
+  const HistoryLog log = sawtooth(5);
+  HistoryPlot plot = plan(log, driftOf(-78000), START + 5 * HOUR);  // -100..300 ms, 50 px a step
+  ASSERT_EQ(plot.gridCount, 5);
+  EXPECT_EQ(plot.grid[0].y, AREA.bottom);
+  EXPECT_EQ(plot.grid[1].y, plot.zeroY);
+  EXPECT_EQ(plot.grid[1].valueUs, 0.0);
+  EXPECT_EQ(plot.grid[4].y, AREA.top);
+  for (int i = 0; i < plot.gridCount; ++i) EXPECT_TRUE(plot.grid[i].labelled) << i;
+
+  // Labels 90 px high fit on every second step, counted from zero.
+  planHistoryPlot(log, driftOf(-78000), 0, 0, START + 5 * HOUR, AREA, 90, plot);
+  const bool labelled[5] = {false, true, false, true, false};
+  for (int i = 0; i < plot.gridCount; ++i) EXPECT_EQ(plot.grid[i].labelled, labelled[i]) << i;
 }
 
 TEST(HistoryPlot, RunsBeyondTheLimitAreClampedNotScaled) {
@@ -170,6 +187,18 @@ TEST(HistoryPlot, EmptyAndDegenerateLogsStayInsideTheArea) {
       EXPECT_LE(y, AREA.bottom);
     }
   }
+}
+
+TEST(HistoryPlot, TheErrorNowStartsFromWhatTheNewestOffsetRunApplied) {
+  HistoryLog log = sawtooth(3);
+  EXPECT_EQ(appliedByNewestOffsetRun(log, 0), 281000);
+  // A later run without a server moved nothing: the step before still counts.
+  appendHistory(log, run(START + 3 * HOUR, 0, ACTION_NO_SERVER, 0));
+  EXPECT_EQ(appliedByNewestOffsetRun(log, 0), 281000);
+  appendHistory(log, run(START + 4 * HOUR, 40000, ACTION_SLEWED));
+  EXPECT_EQ(appliedByNewestOffsetRun(log, 15000), 25000);
+  HistoryLog none = {};
+  EXPECT_EQ(appliedByNewestOffsetRun(none, 5), 0);
 }
 
 TEST(HistoryPlot, AxisLabels) {
