@@ -196,7 +196,7 @@ void addListRow(HWND list, int row, int index, const HistoryEntry& entry) {
     setCell(list, row, COLUMN_UNCERTAINTY, text);
   }
   if (entry.usable == 0) std::snprintf(text, sizeof text, "none");
-  else std::snprintf(text, sizeof text, "%u of %u", entry.agreeing, entry.usable);
+  else std::snprintf(text, sizeof text, "%d of %d", entry.agreeing, entry.usable);
   setCell(list, row, COLUMN_SERVERS, text);
 }
 

@@ -88,10 +88,8 @@ ScreenRect placeBeside(const ScreenRect& anchor, int32_t width, int32_t height, 
   const int64_t leftStart = int64_t{anchor.left} - gap - w;
   const int64_t roomRight = int64_t{workArea.right} - rightStart;
   const int64_t roomLeft = int64_t{anchor.left} - gap - workArea.left;
-  int64_t x;
-  if (roomRight >= w) x = rightStart;
-  else if (roomLeft >= w) x = leftStart;
-  else x = roomRight >= roomLeft ? rightStart : leftStart;
+  // Where the right side is too small, the left one fits if anything does.
+  int64_t x = roomRight >= w || roomRight >= roomLeft ? rightStart : leftStart;
   x = keepInside(x, w, workArea.left, workArea.right);
   const int64_t y = keepInside(anchor.top, h, workArea.top, workArea.bottom);
   const ScreenRect placed = {wrap32(x), wrap32(y), wrap32(x + w), wrap32(y + h)};

@@ -28,8 +28,8 @@ struct ScreenRect {
 };
 
 // A window of width x height beside anchor, gap pixels apart: to its right
-// when it fits in the work area there, else to its left when it fits there,
-// else on the side with more room; level with the anchor's top. Then moved
-// wholly into the work area, its top-left corner kept in when it is larger.
+// when it fits in the work area there, else on the side with more room;
+// level with the anchor's top. Then moved wholly into the work area, its
+// top-left corner kept in when it is larger.
 ScreenRect placeBeside(const ScreenRect& anchor, int32_t width, int32_t height, int32_t gap,
                        const ScreenRect& workArea);

@@ -65,6 +65,14 @@ TEST(HistoryPlot, ScaleHoldsEveryRunZeroAndTheirUncertaintyOnGridSteps) {
     // The step took the whole milliseconds: about nothing is left.
     EXPECT_EQ(plot.runs[i].leftY, plot.zeroY);
   }
+
+  // Steps the system refused, all 1.5 s off: zero stays on the scale.
+  HistoryLog refused = {};
+  for (int i = 0; i < 3; ++i) appendHistory(refused, run(START + i * HOUR, 1500000, ACTION_STEP_REFUSED));
+  const HistoryPlot far = plan(refused, DriftEstimate(), START + 3 * HOUR);
+  EXPECT_EQ(far.bottomUs, -500000.0);
+  EXPECT_EQ(far.topUs, 2000000.0);
+  EXPECT_EQ(far.runs[0].leftY, far.runs[0].y);
 }
 
 TEST(HistoryPlot, GridLinesAtEveryStepLabelledAsRoomAllows) {
@@ -94,7 +102,10 @@ TEST(HistoryPlot, RunsBeyondTheLimitAreClampedNotScaled) {
   EXPECT_EQ(plot.runs[1].mark, MARK_NONE);
   EXPECT_EQ(plot.runs[2].clamped, -1);
   EXPECT_EQ(plot.runs[2].y, AREA.bottom);
-  // The path from them is cut at the edges, never drawn outside the area.
+  // No path from them: it never comes into the area.
+  ASSERT_EQ(plot.segmentCount, 2);
+  EXPECT_EQ(plot.segments[0].x1, plot.runs[1].x);
+  EXPECT_EQ(plot.segments[1].x0, plot.runs[3].x);
   for (int i = 0; i < plot.segmentCount; ++i) {
     const PlotSegment& s = plot.segments[i];
     for (int y : {s.y0, s.y1}) {
@@ -102,6 +113,19 @@ TEST(HistoryPlot, RunsBeyondTheLimitAreClampedNotScaled) {
       EXPECT_LE(y, AREA.bottom);
     }
   }
+
+  // A path from a declined run above the scale, falling into it (a clock
+  // that gains 100 ppm): drawn from where it comes in.
+  HistoryLog entering = {};
+  appendHistory(entering, run(START, 50000, ACTION_STEPPED));
+  appendHistory(entering, run(START + HOUR, 400000, ACTION_DECLINED));
+  appendHistory(entering, run(START + 2 * HOUR, 50000, ACTION_STEPPED));
+  const HistoryPlot in = plan(entering, driftOf(100000), START + 2 * HOUR);
+  EXPECT_EQ(in.topUs, 60000.0);
+  ASSERT_EQ(in.segmentCount, 2);
+  EXPECT_EQ(in.segments[1].y0, AREA.top);
+  EXPECT_GT(in.segments[1].x0, in.runs[1].x + 100);  // 340 of the 360 ms fall lie above
+  EXPECT_EQ(in.segments[1].x1, in.runs[2].x);
 
   // Only such runs: then they make the scale.
   HistoryLog alone = {};
@@ -150,6 +174,14 @@ TEST(HistoryPlot, BreaksEndThePathButRunsWithoutServerDoNot) {
   EXPECT_EQ(plot.segments[2].y1, AREA.top);  // on to 561.6 ms: cut where it leaves the area
   EXPECT_LT(plot.segments[2].x1, plot.runs[3].x);
   for (int i = 0; i < plot.segmentCount; ++i) EXPECT_LT(plot.segments[i].x1, plot.runs[4].x);
+
+  // A break found by a run without a server: no path across it either.
+  HistoryLog resumed = sawtooth(5);
+  resumed.entries[2] = run(START + 2 * HOUR, 0, ACTION_NO_SERVER, 0);
+  resumed.entries[2].flags = HISTORY_BREAK;
+  const HistoryPlot after = plan(resumed, driftOf(-78000), START + 4 * HOUR);
+  ASSERT_EQ(after.segmentCount, 2);
+  EXPECT_EQ(after.segments[1].x0, after.runs[3].x);
 
   // A clock set back past the run before is a break too.
   HistoryLog back = sawtooth(3);

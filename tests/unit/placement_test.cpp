@@ -146,6 +146,11 @@ TEST(PlacementBeside, RightWhenItFitsElseLeftElseTheRoomierSideKeptOnScreen) {
   EXPECT_EQ(r.right, 1226);
   EXPECT_EQ(r.bottom, 600);
 
+  // Right is preferred, even when it only just fits and the left has more room.
+  r = placeBeside({500, 100, 900, 450}, 374, 500, 6, work);
+  EXPECT_EQ(r.left, 906);
+  EXPECT_EQ(r.right, 1280);
+
   const ScreenRect nearRight = {700, 600, 1100, 950};
   r = placeBeside(nearRight, 420, 500, 6, work);
   EXPECT_EQ(r.left, 274);   // left of it
