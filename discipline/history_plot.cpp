@@ -121,20 +121,36 @@ void placeRuns(const HistoryLog& log, int count, int64_t slewLeftUs, const Scale
   }
 }
 
-// Every step of the scale; labels on every step, or every second, fifth...
-// from zero on, as their height allows.
+// Whether a label at y keeps labelHeight clear of every label placed so far.
+bool labelFits(const HistoryPlot& plot, int y, int labelHeight) {
+  for (int i = 0; i < plot.gridCount; ++i) {
+    const int apart = plot.grid[i].y > y ? plot.grid[i].y - y : y - plot.grid[i].y;
+    if (plot.grid[i].labelled && apart < labelHeight) return false;
+  }
+  return true;
+}
+
+// A line at every step of the scale. Zero is labelled, then the two edges,
+// then the steps between, each where it leaves room for the labels before.
 void placeGrid(const Scale& scale, double step, int labelHeight, HistoryPlot& plot) {
   const long steps = std::lround((scale.topUs - scale.bottomUs) / step);
   if (steps < 1 || steps >= PLOT_GRID_LIMIT) return;
-  const double pixelsPerStep = static_cast<double>(scale.area.bottom - scale.area.top) / static_cast<double>(steps);
-  long every = 1;
-  while (every < steps && pixelsPerStep * static_cast<double>(every) < labelHeight) ++every;
-  const long zeroStep = std::lround(-scale.bottomUs / step);
   for (long k = 0; k <= steps; ++k) {
     PlotGridLine& line = plot.grid[plot.gridCount++];
     line.valueUs = scale.bottomUs + static_cast<double>(k) * step;
     line.y = scale.y(line.valueUs);
-    line.labelled = (k - zeroStep) % every == 0;
+    line.labelled = false;
+  }
+  const long zeroStep = std::lround(-scale.bottomUs / step);
+  long order[PLOT_GRID_LIMIT + 3];
+  int count = 0;
+  if (zeroStep >= 0 && zeroStep <= steps) order[count++] = zeroStep;
+  order[count++] = steps;
+  order[count++] = 0;
+  for (long k = 1; k < steps; ++k) order[count++] = k;
+  for (int i = 0; i < count; ++i) {
+    PlotGridLine& line = plot.grid[order[i]];
+    if (!line.labelled && labelFits(plot, line.y, labelHeight)) line.labelled = true;
   }
 }
 

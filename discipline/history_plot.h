@@ -32,7 +32,7 @@ struct PlotSegment {
 };
 
 // A line across the plot at a step of the scale, labelled where the labels
-// have room (zero always is).
+// have room: zero always, the edges unless zero's label is in the way.
 const int PLOT_GRID_LIMIT = 8;
 struct PlotGridLine {
   int y;

@@ -85,9 +85,9 @@ TEST(HistoryPlot, GridLinesAtEveryStepLabelledAsRoomAllows) {
   EXPECT_EQ(plot.grid[4].y, AREA.top);
   for (int i = 0; i < plot.gridCount; ++i) EXPECT_TRUE(plot.grid[i].labelled) << i;
 
-  // Labels 90 px high fit on every second step, counted from zero.
+  // Labels 90 px high: zero's, the top edge's, none between or too close.
   planHistoryPlot(log, driftOf(-78000), 0, 0, START + 5 * HOUR, AREA, 90, plot);
-  const bool labelled[5] = {false, true, false, true, false};
+  const bool labelled[5] = {false, true, false, false, true};
   for (int i = 0; i < plot.gridCount; ++i) EXPECT_EQ(plot.grid[i].labelled, labelled[i]) << i;
 }
 
