@@ -8,6 +8,7 @@
 #define IDI_TRAY_FAILED 106
 #define IDR_SERVER_MENU 107
 #define IDR_TRAY_MENU 113
+#define IDD_CLOCK_HISTORY 120
 
 // Controls
 #define IDC_SYNCHRONIZE 1
@@ -20,6 +21,15 @@
 #define IDC_SCHEDULE_TEXT 1004
 #define IDC_SERVER_LIST 1005
 #define IDC_CLOCK_TEXT 1006
+
+// Controls of the Clock History window
+#define IDC_HISTORY_PLOT 1010
+#define IDC_DRIFT_TEXT 1011
+#define IDC_DRIFT_CERTAINTY 1012
+#define IDC_LAST_RUN_TEXT 1013
+#define IDC_ERROR_NOW_TEXT 1014
+#define IDC_RATE_TEXT 1015
+#define IDC_HISTORY_LIST 1016
 
 // Commands
 #define CMD_CORRECT_IF_IDLE 6
@@ -48,3 +58,6 @@
 #define TIMER_RETRY 4
 #define TIMER_RESUME 5
 #define TIMER_HANDOVER 8  // waits for the copy in Program Files to run
+
+// Timers of the Clock History window
+#define TIMER_HISTORY_TICK 1

@@ -71,3 +71,27 @@ Placement placementCentred(const Placement& current, int32_t screenWidth, int32_
   result.bottom = wrap32(current.bottom + dy);
   return result;
 }
+
+// Keeps [start, start + length) inside [low, high); its start wins when it
+// cannot fit.
+static int64_t keepInside(int64_t start, int64_t length, int64_t low, int64_t high) {
+  if (start + length > high) start = high - length;
+  if (start < low) start = low;
+  return start;
+}
+
+ScreenRect placeBeside(const ScreenRect& anchor, int32_t width, int32_t height, int32_t gap,
+                       const ScreenRect& workArea) {
+  const int64_t w = width < 0 ? 0 : width;
+  const int64_t h = height < 0 ? 0 : height;
+  const int64_t rightStart = int64_t{anchor.right} + gap;
+  const int64_t leftStart = int64_t{anchor.left} - gap - w;
+  const int64_t roomRight = int64_t{workArea.right} - rightStart;
+  const int64_t roomLeft = int64_t{anchor.left} - gap - workArea.left;
+  // Where the right side is too small, the left one fits if anything does.
+  int64_t x = roomRight >= w || roomRight >= roomLeft ? rightStart : leftStart;
+  x = keepInside(x, w, workArea.left, workArea.right);
+  const int64_t y = keepInside(anchor.top, h, workArea.top, workArea.bottom);
+  const ScreenRect placed = {wrap32(x), wrap32(y), wrap32(x + w), wrap32(y + h)};
+  return placed;
+}

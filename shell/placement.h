@@ -22,3 +22,14 @@ bool placementIsUsable(const Placement& stored, int32_t screenWidth, int32_t scr
 Placement placementFromStored(const Placement& stored, const Placement& current);
 // The current placement moved to the centre of the full-screen area.
 Placement placementCentred(const Placement& current, int32_t screenWidth, int32_t screenHeight);
+
+struct ScreenRect {
+  int32_t left, top, right, bottom;
+};
+
+// A window of width x height beside anchor, gap pixels apart: to its right
+// when it fits in the work area there, else on the side with more room;
+// level with the anchor's top. Then moved wholly into the work area, its
+// top-left corner kept in when it is larger.
+ScreenRect placeBeside(const ScreenRect& anchor, int32_t width, int32_t height, int32_t gap,
+                       const ScreenRect& workArea);

@@ -1,18 +1,22 @@
 #!/usr/bin/env python3
-"""Takes a screenshot of Quorvel's main window under Wine and Xvfb.
+"""Takes screenshots of Quorvel's main window and its "Clock History" window
+under Wine and Xvfb.
 
-    python3 tools/screenshot.py [--build DIR] [OUTPUT.png]
+    python3 tools/screenshot.py [--build DIR] [FOLDER]
 
 DIR is the mingw build (default build/win, holding quorvel.exe and qvctl.exe);
-OUTPUT defaults to docs/main-window.png. Outside the sandbox it makes a Wine
-prefix in DIR once and re-runs itself through tests/with-wine.sh (private prefix
-copy, its own Xvfb display, loopback-only network). Inside, it seeds a server
-list with stored results and a recent correction, so the window looks as it
-does after a day of use without querying anything, opens the window, grabs the
-screen with ImageMagick's `import` and crops it to the window.
+FOLDER (default docs) gets main-window.png and clock-history.png. Outside the
+sandbox it makes a Wine prefix in DIR once and re-runs itself through
+tests/with-wine.sh (private prefix copy, its own Xvfb display, loopback-only
+network). Inside, it seeds a server list with stored results and a day of
+hourly correcting runs of a clock that loses 78 ppm, so the windows look as
+they do after a day of use without querying anything, opens them, grabs the
+screen with ImageMagick's `import` and crops it to each window.
 """
 import os
+import random
 import shutil
+import struct
 import subprocess
 import sys
 import time
@@ -20,9 +24,66 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 WITH_WINE = os.path.join(ROOT, "tests", "with-wine.sh")
 EPOCH_1900_TO_1970_S = 2208988800
+HISTORY_TITLE = "Clock History"
+IDM_CLOCK_HISTORY = 119
+WM_COMMAND = 0x0111
+STEPPED, NO_SERVER = 0, 5
+HISTORY_BREAK = 0x01
 
 
-def outside(build, output):
+def history_entry(at_ms, offset_us, uncertainty_us, action, agreeing, usable, flags=0):
+    """One 32-byte entry of "History" (see discipline/history.h)."""
+    return struct.pack("<qqIBBBBiB3s", at_ms, offset_us, uncertainty_us, action, agreeing, usable, 0, 0,
+                       flags, b"\0\0\0")
+
+
+def day_of_runs(now_ms):
+    """Hourly runs over the last day of a clock losing 78 ppm (280.8 ms an hour),
+    each stepped back to the servers' time; the computer slept for six hours
+    and came back from its hardware clock 180 ms ahead, and the first run
+    after it found the network not yet up. The newest run was five minutes ago."""
+    rng = random.Random(78)
+    hour_ms = 3600 * 1000
+    entries, left_us, last_ms = [], 0.0, None
+    at = now_ms - 5 * 60 * 1000 - 23 * hour_ms
+    while at < now_ms:
+        flags = 0
+        if now_ms - 16 * hour_ms <= at < now_ms - 10 * hour_ms:
+            at += hour_ms  # asleep
+            continue
+        if last_ms is not None and at - last_ms > 2 * hour_ms:
+            left_us = -180000.0  # the hardware clock after the resume
+            flags = HISTORY_BREAK
+            entries.append(history_entry(at - 15 * 60 * 1000, 0, 0, NO_SERVER, 0, 0, flags))
+            flags = 0
+            last_ms = at - 15 * 60 * 1000
+        elapsed_s = (at - last_ms) / 1000.0 if last_ms is not None else 0.0
+        ppm = 78.0 + 1.5 * rng.uniform(-1, 1)  # the crystal warms and cools
+        offset_us = left_us + ppm * elapsed_s + rng.uniform(-600, 600)
+        if last_ms is None:
+            offset_us = 352000.0 + rng.uniform(-600, 600)
+            flags = HISTORY_BREAK
+        usable = 3
+        agreeing = 3 if rng.random() > 0.15 else 2
+        entries.append(history_entry(at, int(offset_us), rng.randint(3000, 9000), STEPPED, agreeing, usable,
+                                     flags))
+        applied_us = (int(offset_us) // 1000) * 1000
+        left_us = offset_us - applied_us
+        last_ms = at
+        at += hour_ms
+    return b"".join(entries)
+
+
+def grab(rect, output):
+    left, top, right, bottom = rect
+    os.makedirs(os.path.dirname(os.path.abspath(output)), exist_ok=True)
+    subprocess.run(["import", "-window", "root", "-crop",
+                    "%dx%d+%d+%d" % (right - left, bottom - top, left, top), "+repage", output],
+                   check=True)
+    print(output)
+
+
+def outside(build, folder):
     template = os.path.join(build, "wineprefix-template")
     if not os.path.exists(os.path.join(template, "system.reg")):
         subprocess.run([WITH_WINE, "--make-template", template], check=True)
@@ -30,10 +91,10 @@ def outside(build, output):
                QV_CTL=os.path.join(build, "qvctl.exe"),
                PYTHONPATH=os.path.join(ROOT, "tests", "e2e"), PYTHONDONTWRITEBYTECODE="1")
     return subprocess.run([WITH_WINE, template, sys.executable, os.path.abspath(__file__),
-                           "--inside", output], env=env).returncode
+                           "--inside", folder], env=env).returncode
 
 
-def inside(output):
+def inside(folder):
     from harness import (IDC_CLOCK_TEXT, RUN_KEY, RUN_VALUE, SETTINGS_KEY, STATUS_DISABLED,
                          STATUS_GOOD, STATUS_NO_RESPONSE, STATUS_UNUSED, UNINSTALL_KEY, Ctl,
                          Quorvel, ServerRecord, Settings, wait_until)
@@ -56,11 +117,12 @@ def inside(output):
     now_1900_ms = (int(time.time()) + EPOCH_1900_TO_1970_S) * 1000
     settings.set_dword("Schedule", 4)
     settings.set_int64("LastCorrectionTime", now_1900_ms - 5 * 60 * 1000)
-    settings.set_int64("LastCorrectionValue", 1234)
+    settings.set_int64("LastCorrectionValue", 281)
+    settings.set_binary("History", day_of_runs(now_1900_ms))
     settings.seed_servers([
-        ServerRecord("alpha.test", 1, STATUS_GOOD, 12, 1210),
-        ServerRecord("bravo.test", 1, STATUS_GOOD, 18, 1258),
-        ServerRecord("charlie.test", 1, STATUS_GOOD, 35, 1236),
+        ServerRecord("alpha.test", 1, STATUS_GOOD, 12, 276),
+        ServerRecord("bravo.test", 1, STATUS_GOOD, 18, 283),
+        ServerRecord("charlie.test", 1, STATUS_GOOD, 35, 281),
         ServerRecord("127.0.0.24", 1, STATUS_UNUSED, 41, 7480),
         ServerRecord("127.0.0.25", 1, STATUS_NO_RESPONSE, 0, 0),
         ServerRecord("delta.test", 0, STATUS_DISABLED, 0, 0),
@@ -75,12 +137,16 @@ def inside(output):
     wait_until(lambda: program.item_text(IDC_CLOCK_TEXT) != "Static")
     time.sleep(1.0)  # let every control paint
 
-    left, top, right, bottom = program.rect()
-    os.makedirs(os.path.dirname(os.path.abspath(output)), exist_ok=True)
-    subprocess.run(["import", "-window", "root", "-crop",
-                    "%dx%d+%d+%d" % (right - left, bottom - top, left, top), "+repage", output],
-                   check=True)
-    print(output)
+    # The main window moves left so that the history fits beside it.
+    program.move(60, 200)
+    time.sleep(0.5)
+    grab(program.rect(), os.path.join(folder, "main-window.png"))
+
+    ctl.post(hwnd, WM_COMMAND, IDM_CLOCK_HISTORY, 0)
+    history = wait_until(lambda: ctl.find_window(HISTORY_TITLE))
+    wait_until(lambda: ctl.visible(history))
+    time.sleep(1.0)
+    grab(ctl.rect(history), os.path.join(folder, "clock-history.png"))
 
     program.quit()
     code = program.wait_exit(30)
@@ -94,8 +160,8 @@ def main(argv):
     build = os.path.join(ROOT, "build", "win")
     if argv[:1] == ["--build"]:
         build, argv = os.path.abspath(argv[1]), argv[2:]
-    output = os.path.abspath(argv[0] if argv else os.path.join(ROOT, "docs", "main-window.png"))
-    return outside(build, output)
+    folder = os.path.abspath(argv[0] if argv else os.path.join(ROOT, "docs"))
+    return outside(build, folder)
 
 
 if __name__ == "__main__":

@@ -136,3 +136,36 @@ TEST(PlacementCentre, MovesByHalfTheFreeSpaceRoundedDown) {
 }
 
 }  // namespace
+
+TEST(PlacementBeside, RightWhenItFitsElseLeftElseTheRoomierSideKeptOnScreen) {
+  const ScreenRect work = {0, 0, 1280, 984};
+  const ScreenRect main = {400, 100, 800, 450};
+  ScreenRect r = placeBeside(main, 420, 500, 6, work);
+  EXPECT_EQ(r.left, 806);
+  EXPECT_EQ(r.top, 100);
+  EXPECT_EQ(r.right, 1226);
+  EXPECT_EQ(r.bottom, 600);
+
+  // Right is preferred, even when it only just fits and the left has more room.
+  r = placeBeside({500, 100, 900, 450}, 374, 500, 6, work);
+  EXPECT_EQ(r.left, 906);
+  EXPECT_EQ(r.right, 1280);
+
+  const ScreenRect nearRight = {700, 600, 1100, 950};
+  r = placeBeside(nearRight, 420, 500, 6, work);
+  EXPECT_EQ(r.left, 274);   // left of it
+  EXPECT_EQ(r.top, 484);    // moved up to stay on the screen
+  EXPECT_EQ(r.bottom, 984);
+
+  // Fits on neither side: the roomier one, pushed onto the screen (over the anchor).
+  const ScreenRect wide = {300, 0, 1000, 300};
+  r = placeBeside(wide, 420, 200, 6, work);
+  EXPECT_EQ(r.left, 0);
+  r = placeBeside({200, 0, 900, 300}, 420, 200, 6, work);
+  EXPECT_EQ(r.left, 1280 - 420);
+
+  // A window larger than the screen keeps its top-left corner on it.
+  r = placeBeside(main, 2000, 2000, 6, {-1280, 0, 0, 984});
+  EXPECT_EQ(r.left, -1280);
+  EXPECT_EQ(r.top, 0);
+}
