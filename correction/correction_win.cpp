@@ -17,6 +17,7 @@
 #include "servers/server_table.h"
 #include "settings/settings.h"
 #include "shell/app.h"
+#include "shell/clock_history_win.h"
 #include "shell/main_window_win.h"
 #include "shell/schedule.h"
 #include "shell/status.h"
@@ -177,5 +178,6 @@ void onConfirmStep() {
     rateAfterRun(stepped, clockDrift.ppb, clockDrift.known);
   }
   amendNewestRun(runAt, set ? ACTION_STEPPED : ACTION_STEP_REFUSED);
+  refreshClockHistory();
   if (pendingCount == 0) showStatus(SHOW_LAST_CORRECTION);
 }
