@@ -16,7 +16,6 @@ screen with ImageMagick's `import` and crops it to each window.
 import os
 import random
 import shutil
-import struct
 import subprocess
 import sys
 import time
@@ -27,14 +26,6 @@ EPOCH_1900_TO_1970_S = 2208988800
 HISTORY_TITLE = "Clock History"
 IDM_CLOCK_HISTORY = 119
 WM_COMMAND = 0x0111
-STEPPED, NO_SERVER = 0, 5
-HISTORY_BREAK = 0x01
-
-
-def history_entry(at_ms, offset_us, uncertainty_us, action, agreeing, usable, flags=0):
-    """One 32-byte entry of "History" (see discipline/history.h)."""
-    return struct.pack("<qqIBBBBiB3s", at_ms, offset_us, uncertainty_us, action, agreeing, usable, 0, 0,
-                       flags, b"\0\0\0")
 
 
 def day_of_runs(now_ms):
@@ -42,6 +33,7 @@ def day_of_runs(now_ms):
     each stepped back to the servers' time; the computer slept for six hours
     and came back from its hardware clock 180 ms ahead, and the first run
     after it found the network not yet up. The newest run was five minutes ago."""
+    from harness import ACTION_NO_SERVER, ACTION_STEPPED, HISTORY_BREAK, pack_history_entry
     rng = random.Random(78)
     hour_ms = 3600 * 1000
     entries, left_us, last_ms = [], 0.0, None
@@ -54,7 +46,7 @@ def day_of_runs(now_ms):
         if last_ms is not None and at - last_ms > 2 * hour_ms:
             left_us = -180000.0  # the hardware clock after the resume
             flags = HISTORY_BREAK
-            entries.append(history_entry(at - 15 * 60 * 1000, 0, 0, NO_SERVER, 0, 0, flags))
+            entries.append(pack_history_entry(at - 15 * 60 * 1000, action=ACTION_NO_SERVER, flags=flags))
             flags = 0
             last_ms = at - 15 * 60 * 1000
         elapsed_s = (at - last_ms) / 1000.0 if last_ms is not None else 0.0
@@ -65,8 +57,8 @@ def day_of_runs(now_ms):
             flags = HISTORY_BREAK
         usable = 3
         agreeing = 3 if rng.random() > 0.15 else 2
-        entries.append(history_entry(at, int(offset_us), rng.randint(3000, 9000), STEPPED, agreeing, usable,
-                                     flags))
+        entries.append(pack_history_entry(at, int(offset_us), rng.randint(3000, 9000), ACTION_STEPPED, agreeing,
+                                          usable, flags=flags))
         applied_us = (int(offset_us) // 1000) * 1000
         left_us = offset_us - applied_us
         last_ms = at

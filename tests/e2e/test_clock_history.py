@@ -6,18 +6,15 @@ taking the foreground from another program.
 The history is seeded as the program stores it: "History", 32-byte entries
 (see discipline/history.h), oldest first.
 """
-import struct
 import time
 import unittest
 
-from harness import (IDC_DRIFT_CERTAINTY, IDC_DRIFT_TEXT, IDC_ERROR_NOW_TEXT, IDC_HISTORY_LIST,
+from harness import (ACTION_STEPPED, HISTORY_BREAK, IDC_DRIFT_CERTAINTY, IDC_DRIFT_TEXT, IDC_ERROR_NOW_TEXT, IDC_HISTORY_LIST,
                      IDC_LAST_RUN_TEXT, IDC_SYNCHRONIZE, IDM_CLOCK_HISTORY, SW_SHOW, VK_ESCAPE,
-                     WM_COMMAND, WM_KEYDOWN, QuorvelTestCase, wait_until)
+                     WM_COMMAND, WM_KEYDOWN, QuorvelTestCase, pack_history_entry, wait_until)
 
 HISTORY_TITLE = "Clock History"
 EPOCH_1900_TO_1970_S = 2208988800
-STEPPED = 0
-HISTORY_BREAK = 0x01
 HOUR_MS = 3600 * 1000
 
 
@@ -29,11 +26,6 @@ def local_time_text(unix_seconds):
                                              t.tm_mon, t.tm_mday, t.tm_year % 100)
 
 
-def history_entry(at_ms, offset_us, uncertainty_us, action, agreeing, usable, flags=0):
-    return struct.pack("<qqIBBBBiB3s", at_ms, offset_us, uncertainty_us, action, agreeing, usable, 0, 0,
-                       flags, b"\0\0\0")
-
-
 def losing_78_ppm(first_unix_s, runs):
     """Hourly runs of a clock losing 78 ppm, each stepping the whole milliseconds
     of its offset: [(unix seconds, offset us)], and the packed history."""
@@ -43,8 +35,8 @@ def losing_78_ppm(first_unix_s, runs):
         offset = 350000 if i == 0 else left + 280800
         left = offset - offset // 1000 * 1000
         runs_seen.append((at, offset))
-        entries.append(history_entry((at + EPOCH_1900_TO_1970_S) * 1000, offset, 500, STEPPED,
-                                     2 if i == 3 else 3, 3, HISTORY_BREAK if i == 0 else 0))
+        entries.append(pack_history_entry((at + EPOCH_1900_TO_1970_S) * 1000, offset, 500, ACTION_STEPPED,
+                                          2 if i == 3 else 3, 3, flags=HISTORY_BREAK if i == 0 else 0))
     return runs_seen, b"".join(entries)
 
 

@@ -5,7 +5,8 @@ take and goes on stepping, even for a scheduled run's small correction.
 """
 import unittest
 
-from harness import ACTION_STEPPED, QuorvelTestCase, unpack_history, wait_until
+from harness import (ACTION_STEPPED, IDC_RATE_TEXT, IDM_CLOCK_HISTORY, QuorvelTestCase, unpack_history,
+                     wait_until)
 from ntpserver import NtpServer
 
 
@@ -31,6 +32,11 @@ class RateThatDoesNotTake(QuorvelTestCase):
         self.assertLess(abs(self.settings.int64("LastCorrectionValue") - 200), 5)
         # One run tells nothing of the drift: the stored one stays.
         self.assertEqual(self.settings.int64("DriftPpb"), 78000)
+        # And the user can see why the run stepped.
+        program.command(IDM_CLOCK_HISTORY)
+        window = wait_until(lambda: self.ctl.find_window("Clock History"), 20)
+        self.assertEqual(self.ctl.item_text(window, IDC_RATE_TEXT),
+                         "The system keeps this clock's rate: the drift is not cancelled and corrections are steps.")
 
 
 if __name__ == "__main__":

@@ -260,6 +260,8 @@ TEST_F(QueryRunTest, KeptServersRecordWhereTheAgreementPutsThem) {
   serverQueries[0].bounds = {0, 20};
   serverQueries[1].bounds = {10, 30};
   serverQueries[2].bounds = {200, 400};
+  // The agreement is found on the microsecond bounds, the records on these.
+  for (int slot = 0; slot < 3; ++slot) serverQueries[slot].boundsUs = boundsInMicros(serverQueries[slot].bounds);
 
   applyConsensus();
 
