@@ -7,6 +7,7 @@
 #include "resources/resource.h"
 #include "settings/settings.h"
 #include "shell/app.h"
+#include "shell/install_win.h"
 #include "shell/main_window_win.h"
 #include "shell/schedule.h"
 #include "timebase/clock.h"
@@ -44,6 +45,7 @@ void applySchedule() {
   scheduleInterval = choice.interval;
   // On the raw position: a stored value outside 0..9 still registers autostart.
   updateRegistration(schedulePosition != 0);
+  offerInstall(schedulePosition != 0);
   SetDlgItemTextA(mainWindow, IDC_SCHEDULE_TEXT, choice.label);
 }
 

@@ -10,6 +10,7 @@ unit tests check the rule on real Windows descriptors).
 """
 import os
 import shutil
+import subprocess
 import unittest
 
 from harness import (IDC_SERVER_LIST, IDM_INSTALL, IDM_QUIT, IDOK, REG_SZ, RUN_KEY, RUN_VALUE,
@@ -121,6 +122,28 @@ class LogonTask(QuorvelTestCase):
         wait_until(lambda: self.run_value() == '"%s" s' % target)
         wait_until(task_exists)
         self.assertTrue(self.ctl.is_window(copy.hwnd))
+
+    def test_install_copies_the_program_that_runs_not_a_file_put_under_its_name(self):
+        exe = install("Quorvel")
+        first = self.start(exe=exe)
+        first.wait_window()
+        # Code of the same user renames the running file, as Windows allows
+        # for a running program, and puts another program under its name.
+        folder = os.path.join(os.environ["WINEPREFIX"], "drive_c", "Quorvel")
+        subprocess.run(["wine", "cmd", "/c", "move", exe, "C:\\Quorvel\\renamed.exe"],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+        if not os.path.exists(os.path.join(folder, "quorvel.exe")):
+            shutil.copy(os.environ["QV_CTL"], os.path.join(folder, "quorvel.exe"))
+
+        first.command(IDM_INSTALL)
+        copy = wait_until(lambda: self.copy_window(first.wine_pid), 60)
+        self.addCleanup(self.stop_copy, copy)
+        with open(os.environ["QV_EXE"], "rb") as program:
+            expected = program.read()
+        with open(os.path.join(os.environ["WINEPREFIX"], "drive_c", "Program Files", "Quorvel",
+                               "quorvel.exe"), "rb") as copied:
+            self.assertTrue(copied.read() == expected, "the copy is not the program that ran")
+        self.assertEqual(first.wait_exit(60), 0)
 
     def test_a_second_log_on_start_leaves_the_running_window_alone(self):
         # With UAC off both the Run value and the task start the program.
