@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "correction/clock_moves_win.h"
 #include "correction/consensus.h"
 #include "correction/correction.h"
 #include "correction/step_limit.h"
@@ -25,6 +26,7 @@ Millis1900 lastCorrectionTime;
 int64_t lastCorrectionValue;
 uint32_t userRunNumber;
 bool stepBeyondLimit;
+bool totalBeyondLimit;
 
 // The large step waiting for the user's answer.
 static int64_t questionedStep;
@@ -35,8 +37,9 @@ static bool stepQuestionPending;
 static const UINT BROADCAST_WAIT_MS = 3000;
 static const UINT EXIT_DELAY_MS = 10000;
 
-static void applyCorrection(int64_t correction) {
+static void applyCorrection(int64_t correction, bool confirmed) {
   const Millis1900 setTo = shiftClock(correction);
+  countStep(setTo, correction, confirmed);
   lastCorrectionValue = correction;
   lastCorrectionTime = setTo;
   // A clock that could not be set keeps the run's start as the base, so the
@@ -57,6 +60,7 @@ static void applyCorrection(int64_t correction) {
 
 void applyConsensus() {
   stepBeyondLimit = false;
+  totalBeyondLimit = false;
   OffsetBounds bounds[SERVER_SLOTS];
   for (int slot = 0; slot < SERVER_SLOTS; ++slot) bounds[slot] = serverQueries[slot].bounds;
   const ConsensusResult result = computeConsensus(serverRecords, bounds);
@@ -72,9 +76,10 @@ void applyConsensus() {
     return;
   }
 
-  switch (decideStep(result.correction, runNumber == userRunNumber)) {
+  const bool userAsked = runNumber == userRunNumber;
+  switch (decideRunStep(result.correction, userAsked)) {
     case STEP_APPLY:
-      applyCorrection(result.correction);
+      applyCorrection(result.correction, userAsked);
       break;
     case STEP_ASK:
       // This runs inside a network handler, where no box may open: the main
@@ -86,7 +91,8 @@ void applyConsensus() {
       break;
     case STEP_REFUSE:
       correctionFailed = 1;
-      stepBeyondLimit = true;
+      stepBeyondLimit = decideStep(result.correction, false) == STEP_REFUSE;
+      totalBeyondLimit = !stepBeyondLimit;
       noteCorrectingRunEnd(RUN_STEP_REFUSED);
       break;
   }
@@ -95,14 +101,19 @@ void applyConsensus() {
 void onConfirmStep() {
   if (!stepQuestionPending) return;
   stepQuestionPending = false;
+  // The box runs a loop of its own, in which another run may end and ask anew:
+  // the answer belongs to this step, and only while no other run measured since.
+  const int64_t step = questionedStep;
+  const uint32_t askedAfterRun = runNumber;
   char offsetText[32];
-  formatOffset(questionedStep, offsetText);
+  formatOffset(step, offsetText);
   char text[200];
   std::snprintf(text, sizeof text,
                 "The time servers disagree with this computer's clock by %s.\n\n"
                 "Set the clock by that much?",
                 offsetText);
   if (MessageBoxA(mainWindow, text, WINDOW_TITLE, MB_YESNO | MB_ICONWARNING) != IDYES) return;
-  applyCorrection(questionedStep);
+  if (runNumber != askedAfterRun) return;
+  applyCorrection(step, true);
   if (pendingCount == 0) showStatus(SHOW_LAST_CORRECTION);
 }

@@ -60,7 +60,8 @@ void retireRunningInstance() {
 void comeBack(const char* text) {
   SetWindowTextA(mainWindow, WINDOW_TITLE);
   // The copy is gone: this process is the instance again.
-  if (claimSingleInstance()) publishInstanceWindow(mainWindow);
+  if (claimSingleInstance() == INSTANCE_OURS) publishInstanceWindow(mainWindow);
+  else noteInstanceNameTaken();
   if (wasShown) ShowWindow(mainWindow, SW_SHOW);
   MessageBoxA(mainWindow, text, WINDOW_TITLE, MB_OK | MB_ICONERROR);
 }

@@ -38,6 +38,13 @@ void armRetryTimer(uint64_t now) {
   SetTimer(mainWindow, TIMER_RETRY, static_cast<UINT>(wait), nullptr);
 }
 
+// A slider move re-plans a retry that waits, for the schedule now chosen.
+void replanRetryForSchedule() {
+  replanRetry(retryPlan, retryWanted(schedulePosition, launchMode == 's', launchCorrectionFired),
+              scheduleInterval);
+  armRetryTimer(readCounterMs());
+}
+
 }  // namespace
 
 void applySchedule() {
@@ -54,6 +61,7 @@ void onScheduleSlider() {
       SendDlgItemMessageA(mainWindow, IDC_SCHEDULE_SLIDER, TBM_GETPOS, 0, 0));
   writeSetting("Schedule", &schedulePosition, sizeof schedulePosition);
   applySchedule();
+  replanRetryForSchedule();
 }
 
 void checkScheduleDue() {
