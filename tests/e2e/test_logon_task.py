@@ -11,6 +11,7 @@ unit tests check the rule on real Windows descriptors).
 import os
 import shutil
 import subprocess
+import time
 import unittest
 
 from harness import (IDC_SERVER_LIST, IDM_INSTALL, IDM_QUIT, IDOK, REG_SZ, RUN_KEY, RUN_VALUE,
@@ -144,6 +145,22 @@ class LogonTask(QuorvelTestCase):
                                "quorvel.exe"), "rb") as copied:
             self.assertTrue(copied.read() == expected, "the copy is not the program that ran")
         self.assertEqual(first.wait_exit(60), 0)
+
+    def test_the_install_hint_waits_for_a_start_by_the_user(self):
+        exe = install("Quorvel")
+
+        def hint():
+            return [tip for _, tip in self.ctl.tray_icons() if "Program Files" in tip]
+        quiet = self.start("s", exe=exe)
+        quiet.wait_window()
+        wait_until(lambda: self.run_value() == '"%s" s' % exe)
+        time.sleep(3)  # the start below shows its balloon well within this
+        self.assertEqual(hint(), [])
+        quiet.quit()
+        self.assertEqual(quiet.wait_exit(), 0)
+        user = self.start(exe=exe)
+        user.wait_window()
+        wait_until(hint, 20)
 
     def test_a_second_log_on_start_leaves_the_running_window_alone(self):
         # With UAC off both the Run value and the task start the program.
