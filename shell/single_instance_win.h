@@ -4,11 +4,12 @@
 #include <windows.h>
 
 enum InstanceClaim {
-  INSTANCE_OURS = 0,     // this process is now the instance
-  INSTANCE_HELD = 1,     // a trusted holder has the name: look for its window
-  INSTANCE_TAKEN = 2,    // someone untrusted has the name: run, unpublished
+  INSTANCE_OURS = 0,   // this process is now the instance
+  INSTANCE_HELD = 1,   // a trusted holder has the name: look for its window
+  INSTANCE_TAKEN = 2,  // someone untrusted has the name: run, unpublished
 };
 
+// Makes or opens the instance mutex of this session and takes it when it is free.
 InstanceClaim claimSingleInstance();
 // Tells later starts which window to talk to. Call once the main window exists.
 void publishInstanceWindow(HWND window);
