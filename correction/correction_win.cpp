@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "correction/clock_moves_win.h"
 #include "correction/consensus.h"
 #include "correction/correction.h"
 #include "correction/step_limit.h"
@@ -30,6 +31,7 @@ int64_t lastCorrectionValue;
 uint32_t userRunNumber;
 uint32_t manualRunNumber;
 bool stepBeyondLimit;
+bool totalBeyondLimit;
 
 // The large step waiting for the user's answer, and the run that found it.
 static int64_t questionedStep;
@@ -60,10 +62,12 @@ static void noteCorrection(Millis1900 setTo, int64_t correction) {
   if (exitAfterCorrection) SetTimer(mainWindow, TIMER_EXIT, EXIT_DELAY_MS, nullptr);
 }
 
-// Steps the clock; returns whether it was set.
-static bool applyCorrection(int64_t correction) {
+// Steps the clock; returns whether it was set. A step the user confirmed
+// starts the count of what automatic runs move the clock anew.
+static bool applyCorrection(int64_t correction, bool confirmed) {
   const Millis1900 setTo = shiftClock(correction);
   noteOwnClockStep();
+  countStep(setTo, correction, confirmed);
   noteCorrection(setTo, correction);
   SendMessageTimeoutA(HWND_BROADCAST, WM_TIMECHANGE, 0, 0, SMTO_ABORTIFHUNG, BROADCAST_WAIT_MS,
                       nullptr);
@@ -90,6 +94,7 @@ static void recordConsensus(const ConsensusResult& result, Millis1900 measuredAt
 
 void applyConsensus() {
   stepBeyondLimit = false;
+  totalBeyondLimit = false;
   // Before any correction from this run.
   const Millis1900 measuredAt = readClock();
   OffsetBounds bounds[SERVER_SLOTS], boundsUs[SERVER_SLOTS];
@@ -124,17 +129,21 @@ void applyConsensus() {
     return;
   }
 
-  switch (decideStep(result.correction, runNumber == userRunNumber)) {
+  const bool userAsked = runNumber == userRunNumber;
+  switch (decideRunStep(result.correction, userAsked)) {
     case STEP_APPLY: {
       // A start-up run ends the program soon after: no time for a slew.
       const bool automatic = runNumber != manualRunNumber && !exitAfterCorrection;
       if (slewInsteadOfStep(result.offsetUs, automatic)) {
         // The clock does not jump: the rate removes the offset from now on.
-        noteCorrection(readClock(), result.correction);
+        // It moves the clock all the same, and counts like a step.
+        const Millis1900 now = readClock();
+        countStep(now, result.correction, false);
+        noteCorrection(now, result.correction);
         recordConsensus(result, measuredAt, ACTION_SLEWED);
         break;
       }
-      const bool set = applyCorrection(result.correction);
+      const bool set = applyCorrection(result.correction, userAsked);
       recordConsensus(result, measuredAt, set ? ACTION_STEPPED : ACTION_STEP_REFUSED);
       break;
     }
@@ -151,7 +160,8 @@ void applyConsensus() {
       break;
     case STEP_REFUSE:
       correctionFailed = 1;
-      stepBeyondLimit = true;
+      stepBeyondLimit = decideStep(result.correction, false) == STEP_REFUSE;
+      totalBeyondLimit = !stepBeyondLimit;
       recordConsensus(result, measuredAt, ACTION_BEYOND_LIMIT);
       noteCorrectingRunEnd(RUN_STEP_REFUSED);
       break;
@@ -161,16 +171,21 @@ void applyConsensus() {
 void onConfirmStep() {
   if (!stepQuestionPending) return;
   stepQuestionPending = false;
+  // The box runs a loop of its own, in which another run may end and ask anew:
+  // the answer belongs to this step, and only while no other run measured since.
+  const int64_t step = questionedStep;
+  const uint32_t askedAfterRun = runNumber;
+  const Millis1900 runAt = questionedRunAt;
   char offsetText[32];
-  formatOffset(questionedStep, offsetText);
+  formatOffset(step, offsetText);
   char text[200];
   std::snprintf(text, sizeof text,
                 "The time servers disagree with this computer's clock by %s.\n\n"
                 "Set the clock by that much?",
                 offsetText);
-  const Millis1900 runAt = questionedRunAt;
   if (MessageBoxA(mainWindow, text, WINDOW_TITLE, MB_YESNO | MB_ICONWARNING) != IDYES) return;
-  const bool set = applyCorrection(questionedStep);
+  if (runNumber != askedAfterRun) return;
+  const bool set = applyCorrection(step, true);
   if (set) {
     // A slew still under way would now take the clock away again.
     HistoryEntry stepped = {};

@@ -83,6 +83,15 @@ int64_t ntpStampMs(NtpTimestamp stamp, Millis1900 localNow) {
   return static_cast<int64_t>(static_cast<uint64_t>(seconds) * 1000u + ms);
 }
 
+bool ntpHoldFits(const NtpAnswer& answer, Millis1900 sent, Millis1900 answered) {
+  const int64_t t2 = ntpStampMs(answer.receive, answered);
+  const int64_t t3 = ntpStampMs(answer.transmit, answered);
+  // The true round trip is under a millisecond longer than its readings say,
+  // and the stamps cut to whole ms shorten or lengthen the hold by under one:
+  // the same condition as the bounds' low < high.
+  return t3 - t2 < answered - sent + 2;
+}
+
 OffsetBounds ntpSampleBounds(const NtpAnswer& answer, Millis1900 sent, Millis1900 answered,
                              int64_t userOffset) {
   // The true send time lies in [sent, sent + 1) and the true receipt in
@@ -128,16 +137,20 @@ uint32_t ntpSampleLatency(const NtpAnswer& answer, Millis1900 sent, Millis1900 a
 
 void recordKiss(KissLog& log, uint32_t address, NtpVerdict verdict, uint64_t now) {
   const uint64_t until = verdict == NTP_KISS_DENY ? KISS_FOREVER : now + KISS_RATE_REST_MS;
-  int chosen = -1;
+  int chosen = 0;
+  uint64_t chosenEnds = KISS_FOREVER;
   for (int i = 0; i < KISS_LOG_SIZE; ++i) {
     if (log.used[i] && log.address[i] == address) {
       chosen = i;
       break;
     }
-    // A free entry, or one whose rest is over.
-    if (chosen < 0 && (!log.used[i] || log.until[i] <= now)) chosen = i;
+    // A free entry, else the rest that ends first: a new kiss matters more.
+    const uint64_t ends = log.used[i] ? log.until[i] : 0;
+    if (ends < chosenEnds) {
+      chosen = i;
+      chosenEnds = ends;
+    }
   }
-  if (chosen < 0) return;  // every entry holds a server still resting
   if (log.used[chosen] && log.address[chosen] == address && log.until[chosen] > until) return;
   log.used[chosen] = true;
   log.address[chosen] = address;

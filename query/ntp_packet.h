@@ -57,6 +57,11 @@ NtpSocketOutcome judgeNtpSocketError(int error);
 // nearest the local clock.
 int64_t ntpStampMs(NtpTimestamp stamp, Millis1900 localNow);
 
+// Whether the server held the request (T3 - T2) no longer than the round trip
+// (T4 - T1) took, as far as readings cut to whole milliseconds can tell. An
+// answer that claims more proves nothing: its bounds would come out inverted.
+bool ntpHoldFits(const NtpAnswer& answer, Millis1900 sent, Millis1900 answered);
+
 // The offset lies in [T3 - T4, T2 - T1] plus the user's offset, T1 (sent) and
 // T4 (answered) being local readings cut to whole milliseconds.
 OffsetBounds ntpSampleBounds(const NtpAnswer& answer, Millis1900 sent, Millis1900 answered,
@@ -80,7 +85,9 @@ struct KissLog {
   bool used[KISS_LOG_SIZE];
 };
 
-// verdict is NTP_KISS_RATE or NTP_KISS_DENY; a rest never shortens.
+// verdict is NTP_KISS_RATE or NTP_KISS_DENY; a rest never shortens. A full
+// log makes room for the new rest: the entry whose rest ends first goes, one
+// that is over or else the oldest rate kiss; a denial last.
 void recordKiss(KissLog& log, uint32_t address, NtpVerdict verdict, uint64_t now);
 // When the address may be asked again: now when it may, KISS_FOREVER never.
 uint64_t kissRestUntil(const KissLog& log, uint32_t address, uint64_t now);

@@ -102,6 +102,8 @@ void onNtpAnswerReady(int slot, int error) {
     kissReceived(slot, verdict);
     return;
   }
+  // Dropped like the other answers not to use: the sample waits on.
+  if (!ntpHoldFits(answer, query.sampleStartedAt, answered)) return;
   const int index = query.sampleIndex;
   query.sampleLatency[index] = ntpSampleLatency(answer, query.sampleStartedAt, answered);
   query.sampleBounds[index] = ntpSampleBounds(answer, query.sampleStartedAt, answered, userOffset);

@@ -32,8 +32,8 @@ OffsetBounds boundsCarriedTo(const OffsetBounds& us, Millis1900 provenAt, Millis
                                           : static_cast<uint64_t>(provenAt) - static_cast<uint64_t>(to);
   // ppm x ms is 1/1000 us; an absurd span widens to everything rather than wrap.
   const uint64_t limit = static_cast<uint64_t>(INT64_MAX) / 4;
-  const uint64_t widen = elapsed > limit / DRIFT_ALLOWANCE_PPM ? limit
-                                                               : (elapsed * DRIFT_ALLOWANCE_PPM + 999) / 1000;
+  const uint64_t widen = elapsed > limit / CLOCK_DRIFT_ALLOWANCE_PPM ? limit
+                                                               : (elapsed * CLOCK_DRIFT_ALLOWANCE_PPM + 999) / 1000;
   const int64_t low = us.low < INT64_MIN + static_cast<int64_t>(widen) ? INT64_MIN : us.low - static_cast<int64_t>(widen);
   const int64_t high = us.high > INT64_MAX - static_cast<int64_t>(widen) ? INT64_MAX : us.high + static_cast<int64_t>(widen);
   const OffsetBounds b = {low, high};

@@ -37,7 +37,6 @@ OffsetBounds boundsInMicros(const OffsetBounds& ms);
 // A clock drifts between samples, so a bound proven at one time holds later
 // only widened by the most a crystal drifts meanwhile. Where bounds are a
 // fraction of a millisecond wide (NTP), that matters within a query.
-const int64_t DRIFT_ALLOWANCE_PPM = 500;
 // The microsecond bounds proven at provenAt, as they hold at time `to`.
 OffsetBounds boundsCarriedTo(const OffsetBounds& us, Millis1900 provenAt, Millis1900 to);
 // The intersection of n intervals; it does not hold when they share nothing.

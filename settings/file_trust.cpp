@@ -48,7 +48,9 @@ uint32_t replacingRights(uint32_t mask, TrustLevel level) {
   return mask & dangerous;
 }
 
-bool isObjectSafe(const ObjectSecurity& object, TrustLevel level, const wchar_t* ownSid) {
+bool isObjectSafe(const ObjectSecurity& object, TrustLevel level, const wchar_t* ownSid,
+                  bool ownGrantsTrusted) {
+  const wchar_t* trustedGrantee = ownGrantsTrusted ? ownSid : nullptr;
   if (!isTrustedSid(object.ownerSid, ownSid) || !object.hasDacl) return false;
   if (object.entryCount < 0 || (object.entryCount > 0 && object.entries == nullptr)) return false;
   for (int i = 0; i < object.entryCount; ++i) {
@@ -60,7 +62,7 @@ bool isObjectSafe(const ObjectSecurity& object, TrustLevel level, const wchar_t*
     // everything to someone unknown. CREATOR OWNER (S-1-3-0) is no trusted
     // account either: on the object itself it names nobody in particular.
     if (entry.kind != ENTRY_ALLOW) return false;
-    if (replacingRights(entry.mask, level) != 0 && !isTrustedSid(entry.sid, ownSid)) return false;
+    if (replacingRights(entry.mask, level) != 0 && !isTrustedSid(entry.sid, trustedGrantee)) return false;
   }
   return true;
 }

@@ -3,8 +3,10 @@
 //
 // The task starts the program with the highest rights of whoever logs on, so
 // anyone who can swap the file, or a folder on its way, gets those rights.
-// Only the system, the administrators, the installer service and the account
-// the program runs as may own those objects or hold rights that allow it.
+// Only the system, the administrators and the installer service may own those
+// objects or hold rights that allow it; the account the program runs as may
+// own them, but a grant to it counts like anyone else's: that account also
+// runs code without elevation.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -46,9 +48,12 @@ bool isTrustedSid(const wchar_t* sid, const wchar_t* ownSid);
 // an object at level; 0 when there are none.
 uint32_t replacingRights(uint32_t mask, TrustLevel level);
 
-// True when the object is owned by a trusted account and no entry grants
-// anyone else a replacing right on the object itself.
-bool isObjectSafe(const ObjectSecurity& object, TrustLevel level, const wchar_t* ownSid);
+// True when the object is owned by a trusted account or the running account
+// (ownSid) and no entry grants anyone untrusted a replacing right on the
+// object itself. ownGrantsTrusted also trusts grants to the running account:
+// for a platform that reports every file as fully its own (Wine).
+bool isObjectSafe(const ObjectSecurity& object, TrustLevel level, const wchar_t* ownSid,
+                  bool ownGrantsTrusted);
 
 // The length of the folder that holds path[0, length): "C:\A\b.exe" gives
 // "C:\A", "C:\A" gives "C:\" (3). 0 at a root ("C:\", "\\server\share")

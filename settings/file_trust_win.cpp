@@ -8,6 +8,7 @@
 
 #include "settings/file_trust.h"
 #include "settings/file_trust_win.h"
+#include "settings/settings.h"
 
 namespace {
 
@@ -43,6 +44,13 @@ bool ownSidText(wchar_t text[SID_TEXT_SIZE]) {
                   sidText(info.user.User.Sid, text);
   CloseHandle(token);
   return ok;
+}
+
+// Wine reports every file as owned by the running account, with full control
+// for it: there a grant to it says nothing about who may change the file.
+bool everyFileIsOurs() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 AccessEntryKind entryKind(BYTE type) {
@@ -95,28 +103,35 @@ bool objectIsSafe(const wchar_t* path, TrustLevel level, const wchar_t* ownSid) 
   bool safe = sidText(owner, ownerText) && (dacl == nullptr || readEntries(dacl, read, count));
   if (safe) {
     const ObjectSecurity object = {ownerText, dacl != nullptr, read.entries, count};
-    safe = isObjectSafe(object, level, ownSid);
+    safe = isObjectSafe(object, level, ownSid, everyFileIsOurs());
   }
   LocalFree(descriptor);
   return safe;
 }
 
-}  // namespace
-
-bool noOtherUserCanReplace(const wchar_t* path) {
+// path at level first, then every folder above it up to the root.
+bool walkIsSafe(const wchar_t* path, TrustLevel first) {
   wchar_t ownSid[SID_TEXT_SIZE];
   if (!ownSidText(ownSid)) return false;
-  wchar_t object[MAX_PATH];
+  static wchar_t object[LONGEST_PATH];
   size_t length = std::wcslen(path);
-  if (length == 0 || length >= MAX_PATH) return false;
+  if (length == 0 || length >= LONGEST_PATH) return false;
   std::wcscpy(object, path);
-  if (!objectIsSafe(object, TRUST_FILE, ownSid)) return false;
-  TrustLevel level = TRUST_FILE_FOLDER;
+  if (!objectIsSafe(object, first, ownSid)) return false;
+  TrustLevel level = first == TRUST_FILE ? TRUST_FILE_FOLDER : TRUST_FOLDER_ABOVE;
+  bool inFolder = false;
   while ((length = parentFolderLength(object, length)) != 0) {
     object[length] = L'\0';
     if (!objectIsSafe(object, level, ownSid)) return false;
     level = TRUST_FOLDER_ABOVE;
+    inFolder = true;
   }
-  // Something that is no file in a folder says nothing about where it lies.
-  return level == TRUST_FOLDER_ABOVE;
+  // Something that is in no folder says nothing about where it lies.
+  return inFolder;
 }
+
+}  // namespace
+
+bool noOtherUserCanReplace(const wchar_t* path) { return walkIsSafe(path, TRUST_FILE); }
+
+bool noOtherUserCanChangeFolder(const wchar_t* folder) { return walkIsSafe(folder, TRUST_FILE_FOLDER); }

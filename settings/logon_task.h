@@ -8,12 +8,13 @@
 // standard users cannot write.
 #pragma once
 #include <cstddef>
+#include "settings/settings.h"
 
 #define LOGON_TASK_NAME L"Quorvel"
 
-// Room for the task's XML with a path of up to MAX_PATH characters, each
-// escaped at its longest.
-const size_t LOGON_TASK_XML_SIZE = 4096;
+// Room for the task's XML with the longest path, each character escaped at its
+// longest ("&quot;").
+const size_t LOGON_TASK_XML_SIZE = 6 * size_t{LONGEST_PATH} + 2048;
 
 // The task's XML: at any user's log-on, for the built-in Users group with the
 // highest available rights, start programPath with the argument "s"; no time

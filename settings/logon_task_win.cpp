@@ -11,10 +11,10 @@
 
 #include <cwchar>
 
-#include "settings/logon_task.h"
 #include "settings/file_trust_win.h"
+#include "settings/logon_task.h"
 #include "settings/logon_task_win.h"
-#include "shell/install_win.h"
+#include "settings/settings.h"
 
 namespace {
 
@@ -23,25 +23,26 @@ const int SECURE_FOLDER_COUNT = 2;
 // The path the system ends at for path, in its plain form: junctions,
 // symbolic links, 8.3 names and ".." resolved, so that no name can lead the
 // place rule somewhere else than the file itself. Empty when it cannot be had.
-void finalPath(const wchar_t* path, wchar_t out[MAX_PATH]) {
+// out has room for LONGEST_PATH characters.
+void finalPath(const wchar_t* path, wchar_t* out) {
   out[0] = L'\0';
   // Backup semantics let a folder be opened too; no right beyond reading its
   // attributes is asked for.
   HANDLE file = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
-  wchar_t reported[MAX_PATH + 8];
-  const DWORD length = GetFinalPathNameByHandleW(file, reported, MAX_PATH + 8,
+  static wchar_t reported[LONGEST_PATH + 8];
+  const DWORD length = GetFinalPathNameByHandleW(file, reported, LONGEST_PATH + 8,
                                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
   CloseHandle(file);
-  if (length == 0 || length >= MAX_PATH + 8) return;
-  plainFinalPath(reported, out, MAX_PATH);
+  if (length == 0 || length >= LONGEST_PATH + 8) return;
+  plainFinalPath(reported, out, LONGEST_PATH);
 }
 
 // The 64-bit and the 32-bit Program Files folders. The Windows folder does not
 // count: standard users may write to several folders in it. Folders that
 // cannot be had stay empty and match nothing.
-void secureFolders(wchar_t folders[SECURE_FOLDER_COUNT][MAX_PATH]) {
+void secureFolders(wchar_t folders[SECURE_FOLDER_COUNT][LONGEST_PATH]) {
   const KNOWNFOLDERID* ids[SECURE_FOLDER_COUNT] = {&FOLDERID_ProgramFiles, &FOLDERID_ProgramFilesX86};
   for (int n = 0; n < SECURE_FOLDER_COUNT; ++n) {
     PWSTR path = nullptr;
@@ -51,20 +52,23 @@ void secureFolders(wchar_t folders[SECURE_FOLDER_COUNT][MAX_PATH]) {
   }
 }
 
-// The program's own final path. Empty when it does not fit.
-void programPath(wchar_t path[MAX_PATH]) {
-  wchar_t given[MAX_PATH];
-  const DWORD length = GetModuleFileNameW(nullptr, given, MAX_PATH);
+// The program's own final path (room for LONGEST_PATH). Empty when it does
+// not fit.
+void programPath(wchar_t* path) {
+  static wchar_t given[LONGEST_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, given, LONGEST_PATH);
   path[0] = L'\0';
-  if (length == 0 || length >= MAX_PATH) return;
+  if (length == 0 || length >= LONGEST_PATH) return;
   finalPath(given, path);
 }
 
-bool isTrustedProgram(const wchar_t* path) {
-  wchar_t folders[SECURE_FOLDER_COUNT][MAX_PATH];
+// path: a final path. isFolder: a folder to hold the program, not the file.
+bool isTrustedPlace(const wchar_t* path, bool isFolder) {
+  static wchar_t folders[SECURE_FOLDER_COUNT][LONGEST_PATH];
   secureFolders(folders);
   const wchar_t* const secure[SECURE_FOLDER_COUNT] = {folders[0], folders[1]};
-  return isInSecureFolder(path, secure, SECURE_FOLDER_COUNT) && noOtherUserCanReplace(path);
+  if (!isInSecureFolder(path, secure, SECURE_FOLDER_COUNT)) return false;
+  return isFolder ? noOtherUserCanChangeFolder(path) : noOtherUserCanReplace(path);
 }
 
 ITaskFolder* openRootFolder(ITaskService** service) {
@@ -112,28 +116,40 @@ void deleteTask(ITaskFolder* folder) {
 
 }  // namespace
 
-bool programFilesFolder(wchar_t folder[MAX_PATH]) {
+bool programFilesFolder(wchar_t* folder) {
   PWSTR path = nullptr;
   folder[0] = L'\0';
-  if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_ProgramFiles, 0, nullptr, &path)) && std::wcslen(path) < MAX_PATH)
+  if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_ProgramFiles, 0, nullptr, &path)) &&
+      std::wcslen(path) < LONGEST_PATH)
     std::wcscpy(folder, path);
   CoTaskMemFree(path);
   return folder[0] != L'\0';
 }
 
 bool programMayStartAtLogon() {
-  wchar_t path[MAX_PATH];
+  static wchar_t path[LONGEST_PATH];
   programPath(path);
-  return isTrustedProgram(path);
+  return isTrustedPlace(path, false);
+}
+
+bool fileMayStartAtLogon(const wchar_t* path) {
+  static wchar_t resolved[LONGEST_PATH];
+  finalPath(path, resolved);
+  return isTrustedPlace(resolved, false);
+}
+
+bool folderMayHoldProgram(const wchar_t* folder) {
+  static wchar_t resolved[LONGEST_PATH];
+  finalPath(folder, resolved);
+  return isTrustedPlace(resolved, true);
 }
 
 void updateLogonTask(bool wanted) {
-  wchar_t path[MAX_PATH];
+  static wchar_t path[LONGEST_PATH];
   programPath(path);
   // Checked again at every start: a file moved out, or a folder opened up to
   // others since, loses its task.
-  const bool make = wanted && isTrustedProgram(path);
-  if (wanted && !make) offerInstall();
+  const bool make = wanted && isTrustedPlace(path, false);
   // S_FALSE: COM was already set up on this thread; it still takes its own
   // CoUninitialize. RPC_E_CHANGED_MODE: set up in another model, usable as
   // it is, and not ours to undo.

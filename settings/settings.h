@@ -10,6 +10,9 @@
 
 const uint32_t SETTINGS_VERSION = 0x4000;
 
+// The longest path Windows can hand out, terminator included.
+const uint32_t LONGEST_PATH = 32768;
+
 // Stores size bytes (REG_DWORD when size is 4, else REG_BINARY); no data or a
 // size of 0 deletes the value. Any failure ends the program ("Registry Problem").
 void writeSetting(const char* name, const void* data, uint32_t size);

@@ -54,9 +54,6 @@ static void setText(HKEY key, const wchar_t* name, const wchar_t* text) {
                  static_cast<DWORD>((std::wcslen(text) + 1) * sizeof *text));
 }
 
-// The longest path Windows can hand out, terminator included.
-const DWORD LONGEST_PATH = 32768;
-
 void updateRegistration(bool autostart) {
   static wchar_t path[LONGEST_PATH];
   static wchar_t command[LONGEST_PATH + 8];

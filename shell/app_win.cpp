@@ -30,14 +30,6 @@ void fatalExit(const char* text) {
   ExitProcess(0);
 }
 
-// The running instance's main window: the one the holder of the instance
-// mutex published, never just any window with our title. nullptr when this
-// process is the instance.
-static HWND findRunningInstance() {
-  if (claimSingleInstance()) return nullptr;
-  return findPublishedInstance();
-}
-
 // False when the user declines to erase the settings of another version.
 static bool checkSettingsVersion() {
   uint32_t version = 0;
@@ -59,6 +51,27 @@ static bool checkSettingsVersion() {
 // instance cannot hang a start or an uninstall.
 const UINT HANDOVER_TIMEOUT_MS = 5000;
 
+// The running instance's main window: the one a trusted holder of the
+// instance mutex published, never just any window with our title, and only
+// when it answers. nullptr when this process is to run as the instance: it
+// holds the name, or someone who cannot be reached or trusted does, and then
+// later starts cannot find this one.
+static HWND findRunningInstance() {
+  switch (claimSingleInstance()) {
+    case INSTANCE_OURS: return nullptr;
+    case INSTANCE_TAKEN: noteInstanceNameTaken(); return nullptr;
+    case INSTANCE_HELD: break;
+  }
+  const HWND running = findPublishedInstance();
+  DWORD_PTR result = 0;
+  if (running != nullptr &&
+      SendMessageTimeoutA(running, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, HANDOVER_TIMEOUT_MS, &result) != 0)
+    return running;
+  // Unless the holder ended meanwhile and this process took its place.
+  if (!instanceClaimed()) noteInstanceNameTaken();
+  return nullptr;
+}
+
 static bool sendToRunningInstance(HWND running, WPARAM command) {
   DWORD_PTR result = 0;
   return SendMessageTimeoutA(running, WM_COMMAND, command, 0, SMTO_ABORTIFHUNG, HANDOVER_TIMEOUT_MS,
@@ -69,11 +82,7 @@ static bool sendToRunningInstance(HWND running, WPARAM command) {
 // when uninstalling, which goes on after the running instance has quit.
 static bool handOverToRunningInstance() {
   HWND running = findRunningInstance();
-  if (running == nullptr) {
-    // The instance is still starting, or cannot be reached: leave it alone,
-    // unless it ended meanwhile and this process took its place.
-    return !instanceClaimed() && launchMode != 'u';
-  }
+  if (running == nullptr) return false;
   if (correctOnLaunch != 0) {
     sendToRunningInstance(running, CMD_CORRECT_IF_IDLE);
     return true;

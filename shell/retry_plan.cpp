@@ -26,6 +26,7 @@ void noteRunEnd(RetryPlan& plan, RunOutcome outcome, bool wanted, uint64_t inter
         ++plan.failures;
         plan.pending = true;
         plan.dueAt = now + retryDelay(plan.failures, interval);
+        plan.failedAt = now;
         return;
       }
       break;
@@ -34,12 +35,20 @@ void noteRunEnd(RetryPlan& plan, RunOutcome outcome, bool wanted, uint64_t inter
       break;
   }
   // A refused step would be refused again: the schedule decides when to look next.
-  plan.failures = 0;
-  plan.pending = false;
-  plan.dueAt = 0;
+  plan = RetryPlan();
 }
 
 bool retryIsDue(const RetryPlan& plan, uint64_t now) { return plan.pending && now >= plan.dueAt; }
+
+void replanRetry(RetryPlan& plan, bool wanted, uint64_t interval) {
+  if (!plan.pending) return;
+  if (!wanted) {
+    plan = RetryPlan();
+    return;
+  }
+  const uint64_t dueAt = plan.failedAt + retryDelay(plan.failures, interval);
+  if (dueAt < plan.dueAt) plan.dueAt = dueAt;
+}
 
 bool resumeStartsRun(uint64_t interval, bool suspendedSinceLastResume, bool resumeSeenBefore,
                      uint64_t lastResumeAt, uint64_t now) {

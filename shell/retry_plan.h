@@ -18,6 +18,7 @@ struct RetryPlan {
   int32_t failures;  // failed runs in a row
   bool pending;      // a retry waits for dueAt
   uint64_t dueAt;
+  uint64_t failedAt;  // when the last failed run ended
 };
 
 // The wait before retry number `failures` (1 for the first): 15 s doubling,
@@ -33,6 +34,10 @@ void noteRunEnd(RetryPlan& plan, RunOutcome outcome, bool wanted, uint64_t inter
                 uint64_t now);
 
 bool retryIsDue(const RetryPlan& plan, uint64_t now);
+
+// The schedule changed while a retry waits: no longer wanted, the sequence
+// ends; a shorter interval brings the retry forward to where it puts it.
+void replanRetry(RetryPlan& plan, bool wanted, uint64_t interval);
 
 // A resume starts a run only with an interval, and only once per resume:
 // Windows sends a second notice for the same resume when a user is present.

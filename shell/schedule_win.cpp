@@ -9,6 +9,7 @@
 #include "resources/resource.h"
 #include "settings/settings.h"
 #include "shell/app.h"
+#include "shell/install_win.h"
 #include "shell/main_window_win.h"
 #include "shell/schedule.h"
 #include "timebase/clock.h"
@@ -39,6 +40,13 @@ void armRetryTimer(uint64_t now) {
   SetTimer(mainWindow, TIMER_RETRY, static_cast<UINT>(wait), nullptr);
 }
 
+// A slider move re-plans a retry that waits, for the schedule now chosen.
+void replanRetryForSchedule() {
+  replanRetry(retryPlan, retryWanted(schedulePosition, launchMode == 's', launchCorrectionFired),
+              scheduleInterval);
+  armRetryTimer(readCounterMs());
+}
+
 }  // namespace
 
 void applySchedule() {
@@ -46,6 +54,7 @@ void applySchedule() {
   scheduleInterval = choice.interval;
   // On the raw position: a stored value outside 0..9 still registers autostart.
   updateRegistration(schedulePosition != 0);
+  offerInstall(schedulePosition != 0);
   SetDlgItemTextA(mainWindow, IDC_SCHEDULE_TEXT, choice.label);
   rateFollowsSchedule();
 }
@@ -55,6 +64,7 @@ void onScheduleSlider() {
       SendDlgItemMessageA(mainWindow, IDC_SCHEDULE_SLIDER, TBM_GETPOS, 0, 0));
   writeSetting("Schedule", &schedulePosition, sizeof schedulePosition);
   applySchedule();
+  replanRetryForSchedule();
 }
 
 void checkScheduleDue() {

@@ -5,12 +5,15 @@
 // private namespaces (Wine), plain session-local names created with a DACL
 // for Administrators and SYSTEM only, whose owner is checked when they exist
 // already. A window title alone proves nothing: any program can make one.
+// The names carry the session id: the private namespace is machine-wide, and
+// a window handle only works in its own session.
 #include "shell/single_instance_win.h"
 
 #include <aclapi.h>
 
 #include <cstdint>
 #include <cstring>
+#include <cwchar>
 
 #include "resources/resource.h"
 #include "shell/app.h"
@@ -20,11 +23,21 @@ namespace {
 HANDLE ownNamespace;
 HANDLE instanceMutex;
 bool holdsMutex;
+bool nameTaken;
 HANDLE recordMapping;
 void* recordView;
 
-const wchar_t* mutexName = L"Local\\Quorvel.Instance";
-const wchar_t* recordName = L"Local\\Quorvel.Window";
+const int OBJECT_NAME_SIZE = 64;
+wchar_t mutexName[OBJECT_NAME_SIZE];
+wchar_t recordName[OBJECT_NAME_SIZE];
+
+// prefix: L"Quorvel\\" in the private namespace, L"Local\\Quorvel." outside it.
+void nameObjects(const wchar_t* prefix) {
+  DWORD session = 0;
+  ProcessIdToSessionId(GetCurrentProcessId(), &session);
+  std::swprintf(mutexName, OBJECT_NAME_SIZE, L"%lsInstance.%lu", prefix, static_cast<unsigned long>(session));
+  std::swprintf(recordName, OBJECT_NAME_SIZE, L"%lsWindow.%lu", prefix, static_cast<unsigned long>(session));
+}
 
 struct InstanceRecord {
   uint64_t window;
@@ -118,8 +131,7 @@ bool openOwnNamespace() {
   }
   deleteBoundary(boundary);
   if (ownNamespace == nullptr) return false;
-  mutexName = L"Quorvel\\Instance";
-  recordName = L"Quorvel\\Window";
+  nameObjects(L"Quorvel\\");
   return true;
 }
 
@@ -157,19 +169,23 @@ bool takeMutex() {
 
 }  // namespace
 
-bool claimSingleInstance() {
-  if (ownNamespace == nullptr) openOwnNamespace();
+InstanceClaim claimSingleInstance() {
+  if (ownNamespace == nullptr && !openOwnNamespace()) nameObjects(L"Local\\Quorvel.");
   instanceMutex = CreateMutexW(adminsOnly(), FALSE, mutexName);
-  if (instanceMutex == nullptr) return true;  // not ours to open: someone else's
+  if (instanceMutex == nullptr) return INSTANCE_TAKEN;  // not ours to open: someone else's
   if (GetLastError() == ERROR_ALREADY_EXISTS && !trustedOwner(instanceMutex)) {
     CloseHandle(instanceMutex);
     instanceMutex = nullptr;
-    return true;
+    return INSTANCE_TAKEN;
   }
-  return takeMutex();
+  return takeMutex() ? INSTANCE_OURS : INSTANCE_HELD;
 }
 
 bool instanceClaimed() { return holdsMutex; }
+
+void noteInstanceNameTaken() { nameTaken = true; }
+
+bool instanceNameTaken() { return nameTaken; }
 
 HWND findPublishedInstance() {
   // An instance publishes its window once the window is made, a few seconds

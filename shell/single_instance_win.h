@@ -3,10 +3,14 @@
 #pragma once
 #include <windows.h>
 
-// True when this process is now the instance, and also when the name is held
-// by an object no administrator made (a squatter must not keep us from
-// starting). False when a real instance holds it.
-bool claimSingleInstance();
+enum InstanceClaim {
+  INSTANCE_OURS = 0,   // this process is now the instance
+  INSTANCE_HELD = 1,   // a trusted holder has the name: look for its window
+  INSTANCE_TAKEN = 2,  // someone untrusted has the name: run, unpublished
+};
+
+// Makes or opens the instance mutex of this session and takes it when it is free.
+InstanceClaim claimSingleInstance();
 // Tells later starts which window to talk to. Call once the main window exists.
 void publishInstanceWindow(HWND window);
 // The main window of the instance that holds the name, checked to belong to
@@ -15,3 +19,7 @@ void publishInstanceWindow(HWND window);
 // holder ended meanwhile and this process took its place.
 HWND findPublishedInstance();
 bool instanceClaimed();
+// This process runs without the name, which another program holds: later
+// starts cannot find it.
+void noteInstanceNameTaken();
+bool instanceNameTaken();

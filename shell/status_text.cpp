@@ -20,3 +20,11 @@ void buildStatusText(int mode, Millis1900 lastTime, int64_t lastValue, const cha
     std::snprintf(text, STATUS_TEXT_SIZE, "Corrected %s at %s", offsetText, localTimeText);
   }
 }
+
+void buildTrayTip(const char* statusText, const char* failure, bool instanceNameTaken,
+                  char tip[TRAY_TIP_SIZE]) {
+  const char* first = failure != nullptr ? failure : statusText;
+  if (!instanceNameTaken) std::snprintf(tip, TRAY_TIP_SIZE, "%s", first);
+  else if (first[0] == '\0') std::snprintf(tip, TRAY_TIP_SIZE, "%s", TIP_INSTANCE_NAME_TAKEN);
+  else std::snprintf(tip, TRAY_TIP_SIZE, "%s\n%s", first, TIP_INSTANCE_NAME_TAKEN);
+}

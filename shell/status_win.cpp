@@ -6,6 +6,7 @@
 #include "correction/correction.h"
 #include "resources/resource.h"
 #include "shell/main_window_win.h"
+#include "shell/single_instance_win.h"
 #include "shell/status.h"
 #include "shell/status_text.h"
 #include "timebase/clock.h"
@@ -16,7 +17,7 @@ namespace {
 
 // What the tray shows now, so that a restarted shell gets the same icon back.
 int shownIcon;  // resource id; 0 until the first showStatus
-char shownTip[128];
+char shownTip[TRAY_TIP_SIZE];
 
 // The three tray pictures at the small-icon size, loaded once and kept for the
 // life of the process: loading per tick would leak a handle every 200 ms.
@@ -50,6 +51,14 @@ void modifyTrayIcon(UINT flags) {
   if (flags & NIF_ICON) data.hIcon = trayIcon(shownIcon);
   if (flags & NIF_TIP) lstrcpynA(data.szTip, shownTip, sizeof data.szTip);
   Shell_NotifyIconA(NIM_MODIFY, &data);
+}
+
+// What went wrong in the last correcting run; nullptr when nothing did.
+const char* failureTip() {
+  if (correctionFailed == 0) return nullptr;
+  if (stepBeyondLimit) return TIP_STEP_BEYOND_LIMIT;
+  if (totalBeyondLimit) return TIP_TOTAL_BEYOND_LIMIT;
+  return TIP_CORRECTION_FAILED;
 }
 
 }  // namespace
@@ -96,8 +105,7 @@ void showStatus(int mode) {
   buildStatusText(mode, lastCorrectionTime, lastCorrectionValue, localTime, text);
   if (mainWindow != nullptr) SetDlgItemTextA(mainWindow, IDC_STATUS_TEXT, text);
 
-  const char* failureTip = stepBeyondLimit ? TIP_STEP_BEYOND_LIMIT : TIP_CORRECTION_FAILED;
-  lstrcpynA(shownTip, correctionFailed != 0 ? failureTip : text, sizeof shownTip);
+  buildTrayTip(text, failureTip(), instanceNameTaken(), shownTip);
   shownIcon = correctionFailed != 0 ? IDI_TRAY_FAILED : IDI_TRAY;
   modifyTrayIcon(NIF_ICON | NIF_TIP);
 }

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "shell/app.h"
+#include "shell/install_win.h"
 
 // From here on, DLLs loaded by name (also those the system loads for us) come
 // from the system folder only, never from the program's folder, where a
@@ -17,6 +18,9 @@ static void loadDllsFromSystemFolderOnly() {
 }
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  // Before anything else: the sooner the file is held, the less time anyone
+  // has to put another under its name.
+  holdOwnFile();
   loadDllsFromSystemFolderOnly();
   // The full command line, so a quoted program path is split the same way
   // under every runtime.

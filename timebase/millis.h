@@ -8,6 +8,10 @@
 // also the unit of every offset, correction and interval.
 typedef int64_t Millis1900;
 
+// The most a working clock is expected to gain or lose by itself: half a
+// millisecond a second.
+const int64_t CLOCK_DRIFT_ALLOWANCE_PPM = 500;
+
 // 1601-01-01 to 1900-01-01: 109207 days.
 const int64_t FILETIME_TO_1900_MS = 9435484800000LL;
 

@@ -74,6 +74,10 @@
 //   processes [NAME]                      -> ok {PID NAME}...
 //   wait-pid PID MS                       -> ok exited CODE | ok running | ok missing
 //   wait-idle PID MS                      -> ok idle | ok busy | ok missing: WaitForInputIdle
+// Named objects (as another program could make them first):
+//   mutex NAME                            -> ok: creates and holds the mutex NAME (e.g.
+//                                            Local\Quorvel.Instance.1) until qvctl ends
+//   session                               -> ok ID: the session id of this process
 // Session:
 //   timeout MS (for every send; default 5000)  echo WORD...  sleep MS  help  quit
 #include <windows.h>
@@ -859,6 +863,23 @@ std::string waitPid(const Words& w) {
     return "ok exited " + number(code);
 }
 
+// ---- named objects --------------------------------------------------------------
+
+std::string holdMutex(const Words& w) {
+    needArgs(w, 1, 1, "mutex NAME");
+    // Kept open (and owned) for the life of qvctl.
+    const std::wstring name(w[1].begin(), w[1].end());
+    if (!CreateMutexW(nullptr, TRUE, name.c_str())) throw Failure("cannot create the mutex");
+    return "ok";
+}
+
+std::string sessionId(const Words& w) {
+    needArgs(w, 0, 0, "session");
+    DWORD session = 0;
+    if (!ProcessIdToSessionId(GetCurrentProcessId(), &session)) throw Failure("no session id");
+    return "ok " + number(session);
+}
+
 // ---- dispatch -------------------------------------------------------------------
 
 bool quitRequested = false;
@@ -959,6 +980,8 @@ std::string run(const Words& w) {
     if (cmd == "processes") return processes(w);
     if (cmd == "wait-pid") return waitPid(w);
     if (cmd == "wait-idle") return waitIdle(w);
+    if (cmd == "mutex") return holdMutex(w);
+    if (cmd == "session") return sessionId(w);
 
     if (cmd == "timeout") {
         needArgs(w, 1, 1, "timeout MS");

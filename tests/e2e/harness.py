@@ -34,6 +34,7 @@ Ctl -- one long-lived qvctl.exe; one method per command of tools/qvctl.cpp:
   lv_count/lv_rows/lv_columns/lv_select/lv_edit/lv_click_column(hwnd, id, ...)
   tray_icons() -> [(hwnd, tip)]  processes(name=None)  wait_pid(pid, ms) -> code|None
   wait_idle(pid, ms) -> "idle"|"busy"|"missing"
+  mutex(name) creates and holds a named mutex while qvctl runs   session() -> its session id
   A failing command raises CtlError; a send that timed out raises CtlTimeout.
 
 Settings(ctl) -- the settings key "SOFTWARE\\Quorvel":
@@ -490,6 +491,15 @@ class Ctl:
     def wait_idle(self, pid, timeout_ms):
         """WaitForInputIdle on a Win32 process: "idle", "busy" or "missing"."""
         return self.call("wait-idle", pid, timeout_ms)[0]
+
+    # -- named objects --
+
+    def mutex(self, name):
+        """Create and hold the mutex `name` for as long as this qvctl runs."""
+        self.call("mutex", name)
+
+    def session(self):
+        return int(self.call("session")[0])
 
     def wait_pid(self, pid, timeout_ms):
         """The exit code once the Win32 process pid has ended, else None."""

@@ -10,6 +10,8 @@ of the test process, by its mode:
   "kiss"          a Kiss-o'-Death: stratum 0 with the code `kiss` ("DENY", "RATE", "RSTR")
   "unsync"        a good answer with leap indicator 3 (clock not synchronized)
   "wrong_origin"  a good answer whose origin stamp is not the request's
+  "long_hold"     sent at once, but its transmit stamp claims 3 s after its receive
+                  stamp: a hold longer than any loopback round trip
 
 `modes` may list a mode per request (the last one repeats). Every request is
 logged in `server.log` as a Request: the host time it arrived (ms since 1900,
@@ -24,7 +26,8 @@ import threading
 import time
 
 EPOCH_1900_TO_1970_S = 2208988800
-MODES = ("answer", "silent", "kiss", "unsync", "wrong_origin")
+MODES = ("answer", "silent", "kiss", "unsync", "wrong_origin", "long_hold")
+LONG_HOLD_S = 3
 
 
 def stamp_now(skew_ms=0.0, now_ns=None):
@@ -119,6 +122,8 @@ class NtpServer:
         head = struct.pack("!BBbb", (leap << 6) | (4 << 3) | 4, stratum, 6, -20)
         now_ns = time.time_ns()
         transmit = stamp_now(self.skew_at(now_ns), now_ns)
+        if mode == "long_hold":
+            transmit = (received + (LONG_HOLD_S << 32)) % (1 << 64)
         return (head + struct.pack("!II", 0, 0) + reference + struct.pack("!Q", received)
                 + origin + struct.pack("!QQ", received, transmit))
 

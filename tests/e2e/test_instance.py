@@ -1,5 +1,6 @@
-"""The single instance cannot be faked by look-alike windows, and the system
-entries name a program path that the ANSI code page cannot hold."""
+"""The single instance cannot be faked by look-alike windows nor kept from
+starting by a squatted name, and the system entries name a program path that
+the ANSI code page cannot hold."""
 import os
 import shutil
 import unittest
@@ -31,6 +32,18 @@ class LookAlikes(QuorvelTestCase):
         self.assertIsNone(self.ctl.reg_get(RUN_KEY, RUN_VALUE))
         press(self.ctl, box, IDOK)
         self.assertEqual(remover.wait_exit(), 0)
+
+
+class SquattedName(QuorvelTestCase):
+
+    def test_a_mutex_of_the_instance_name_made_first_does_not_stop_a_log_on_start(self):
+        # Wine has no private namespace: the name is a session-local one.
+        self.ctl.mutex("Local\\Quorvel.Instance.%d" % self.ctl.session())
+        program = self.start("s")
+        program.wait_window(60)
+        tips = wait_until(lambda: [t for _, t in self.ctl.tray_icons() if "instance name" in t], 30)
+        self.assertEqual(tips[0], "Another program holds Quorvel's instance name.")
+        self.assertTrue(program.alive())
 
 
 class WidePath(QuorvelTestCase):

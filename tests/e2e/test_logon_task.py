@@ -10,6 +10,8 @@ unit tests check the rule on real Windows descriptors).
 """
 import os
 import shutil
+import subprocess
+import time
 import unittest
 
 from harness import (IDC_SERVER_LIST, IDM_INSTALL, IDM_QUIT, IDOK, REG_SZ, RUN_KEY, RUN_VALUE,
@@ -121,6 +123,44 @@ class LogonTask(QuorvelTestCase):
         wait_until(lambda: self.run_value() == '"%s" s' % target)
         wait_until(task_exists)
         self.assertTrue(self.ctl.is_window(copy.hwnd))
+
+    def test_install_copies_the_program_that_runs_not_a_file_put_under_its_name(self):
+        exe = install("Quorvel")
+        first = self.start(exe=exe)
+        first.wait_window()
+        # Code of the same user renames the running file, as Windows allows
+        # for a running program, and puts another program under its name.
+        folder = os.path.join(os.environ["WINEPREFIX"], "drive_c", "Quorvel")
+        subprocess.run(["wine", "cmd", "/c", "move", exe, "C:\\Quorvel\\renamed.exe"],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+        if not os.path.exists(os.path.join(folder, "quorvel.exe")):
+            shutil.copy(os.environ["QV_CTL"], os.path.join(folder, "quorvel.exe"))
+
+        first.command(IDM_INSTALL)
+        copy = wait_until(lambda: self.copy_window(first.wine_pid), 60)
+        self.addCleanup(self.stop_copy, copy)
+        with open(os.environ["QV_EXE"], "rb") as program:
+            expected = program.read()
+        with open(os.path.join(os.environ["WINEPREFIX"], "drive_c", "Program Files", "Quorvel",
+                               "quorvel.exe"), "rb") as copied:
+            self.assertTrue(copied.read() == expected, "the copy is not the program that ran")
+        self.assertEqual(first.wait_exit(60), 0)
+
+    def test_the_install_hint_waits_for_a_start_by_the_user(self):
+        exe = install("Quorvel")
+
+        def hint():
+            return [tip for _, tip in self.ctl.tray_icons() if "Program Files" in tip]
+        quiet = self.start("s", exe=exe)
+        quiet.wait_window()
+        wait_until(lambda: self.run_value() == '"%s" s' % exe)
+        time.sleep(3)  # the start below shows its balloon well within this
+        self.assertEqual(hint(), [])
+        quiet.quit()
+        self.assertEqual(quiet.wait_exit(), 0)
+        user = self.start(exe=exe)
+        user.wait_window()
+        wait_until(hint, 20)
 
     def test_a_second_log_on_start_leaves_the_running_window_alone(self):
         # With UAC off both the Run value and the task start the program.

@@ -82,6 +82,21 @@ class UnusableAnswers(NtpTestCase):
         self.assertEqual((len(deny.requests()), len(rate.requests())), (1, 1))
 
 
+class HeldTooLong(NtpTestCase):
+    servers = ["127.0.0.71:123", "127.0.0.72:123", "127.0.0.73:123"]
+
+    def test_a_hold_longer_than_the_round_trip_is_not_used(self):
+        skew = 180.5
+        self.ntpserver("127.0.0.71", skew_ms=skew)
+        self.ntpserver("127.0.0.72", skew_ms=skew)
+        self.ntpserver("127.0.0.73", mode="long_hold", skew_ms=skew)
+        program = self.start_ready()
+        records = self.correct(program, {0: GOOD, 1: GOOD, 2: STATUS_SLOW_RESPONSE}, 90)
+        self.assertEqual((records[0].status, records[1].status), (STATUS_GOOD, STATUS_GOOD))
+        applied = self.settings.int64("LastCorrectionValue")
+        self.assertLessEqual(abs(applied - skew), NTP_BAND_MS, applied)
+
+
 class NameEditor(NtpTestCase):
     servers = ["127.0.0.61"]
 

@@ -5,11 +5,12 @@ import subprocess
 import time
 import unittest
 
-from harness import (IDC_SYNCHRONIZE, STATUS_REFUSED, TITLE, QuorvelTestCase, wait_until)
+from harness import (CMD_CORRECT_IF_IDLE, IDC_SYNCHRONIZE, STATUS_REFUSED, TITLE, WM_COMMAND,
+                     QuorvelTestCase, wait_until)
 from timeserver import now_ms1900
 
 GOOD = "127.0.0.41"
-WM_POWERBROADCAST = 0x0218
+WM_NULL, WM_POWERBROADCAST = 0x0000, 0x0218
 PBT_APMSUSPEND, PBT_APMRESUMESUSPEND, PBT_APMRESUMEAUTOMATIC = 4, 7, 0x12
 IDYES, IDNO = 6, 7
 TWO_YEARS_MS = 730 * 86400 * 1000
@@ -63,6 +64,19 @@ class Outage(QuorvelTestCase):
         time.sleep(40)  # beyond the next retry had the sequence gone on
         self.assertEqual(server.count(), 3)
         self.assertTrue(program.alive())
+
+    def test_no_scheduled_interval_ends_a_waiting_retry(self):
+        self.settings.set_dword("Schedule", 4)
+        server = self.timeserver(GOOD, skew_ms=SMALL_SKEW_MS)
+        self.refuse_port_37()
+        program = self.start()
+        program.wait_window()
+        self.wait_refused()
+        program.set_schedule(0)
+        wait_until(lambda: program.schedule_text() == "No Scheduled Interval")
+        self.allow_port_37()
+        time.sleep(25)  # beyond the first retry, 15 s after the failed run
+        self.assertEqual(server.count(), 0)
 
 
 class Resume(QuorvelTestCase):
@@ -142,6 +156,27 @@ class TwoYearStep(QuorvelTestCase):
         value = wait_until(lambda: self.settings.get("LastCorrectionValue") and
                            self.settings.int64("LastCorrectionValue"), 20)
         self.assertLess(abs(value + TWO_YEARS_MS), 2000)
+
+    def test_a_yes_after_another_run_measured_applies_nothing(self):
+        server = self.timeserver(GOOD, skew_ms=-TWO_YEARS_MS)
+        program = self.start()
+        hwnd = program.wait_window()
+        program.open()
+        wait_until(program.visible)
+        program.command(IDC_SYNCHRONIZE)
+
+        def question():
+            return [box for box, caption, _ in self.ctl.msgboxes() if box != hwnd and caption == TITLE]
+        box = wait_until(question, 60)[0]
+        # While the box is open another run measures the same servers (and,
+        # being no user's, refuses the step itself).
+        self.ctl.send(hwnd, WM_COMMAND, CMD_CORRECT_IF_IDLE, 0)
+        wait_until(lambda: server.count() == 6, 60)
+        wait_until(lambda: program.button_caption() == "Synchronize Time", 30)
+        program.press(box, IDYES)
+        wait_until(lambda: not question())
+        self.ctl.send(hwnd, WM_NULL, 0, 0)  # handled only after the answer was
+        self.assert_nothing_written()
 
 
 if __name__ == "__main__":

@@ -27,9 +27,10 @@ AccessEntry allow(const wchar_t* sid, uint32_t mask, bool inheritOnly = false) {
 }
 AccessEntry deny(const wchar_t* sid, uint32_t mask) { return {ENTRY_DENY, false, sid, mask}; }
 
-bool safe(const wchar_t* owner, const std::vector<AccessEntry>& entries, TrustLevel level) {
+bool safe(const wchar_t* owner, const std::vector<AccessEntry>& entries, TrustLevel level,
+          bool ownGrantsTrusted = false) {
   const ObjectSecurity object = {owner, true, entries.data(), static_cast<int>(entries.size())};
-  return isObjectSafe(object, level, ME);
+  return isObjectSafe(object, level, ME, ownGrantsTrusted);
 }
 
 // What a fresh install folder under Program Files inherits.
@@ -47,9 +48,17 @@ TEST(FileTrust, ACleanProgramFilesFolderAndItsFilePass) {
   EXPECT_TRUE(safe(SYSTEM, programFilesEntries(), TRUST_FILE));
 }
 
-TEST(FileTrust, TheRunningAccountMayOwnAndHoldEverything) {
-  EXPECT_TRUE(safe(ME, {allow(ME, FULL), allow(SYSTEM, FULL), allow(EVERYONE, READ_EXECUTE)}, TRUST_FILE));
-  EXPECT_FALSE(safe(ANN, {allow(ME, FULL)}, TRUST_FILE));
+TEST(FileTrust, TheRunningAccountIsTrustedAsOwnerButNotAsGrantee) {
+  // A file moved from the administrator's own Downloads: that account also
+  // runs code without elevation, which could then replace it.
+  const std::vector<AccessEntry> downloads = {allow(ME, FULL), allow(SYSTEM, FULL), allow(EVERYONE, READ_EXECUTE)};
+  EXPECT_FALSE(safe(ME, downloads, TRUST_FILE));
+  EXPECT_FALSE(safe(ADMINS, {allow(ME, MODIFY)}, TRUST_FILE_FOLDER));
+  EXPECT_TRUE(safe(ME, {allow(SYSTEM, FULL), allow(ADMINS, FULL), allow(ME, READ_EXECUTE)}, TRUST_FILE));
+  // Where the platform reports every file that way (Wine), the grant says nothing.
+  EXPECT_TRUE(safe(ME, downloads, TRUST_FILE, true));
+  EXPECT_FALSE(safe(ME, {allow(ANN, FULL)}, TRUST_FILE, true));
+  EXPECT_FALSE(safe(ANN, {allow(ME, FULL)}, TRUST_FILE, true));
   // Only the whole SID is the account: one that begins or ends like it is another.
   EXPECT_FALSE(safe(L"S-1-5-21-1004336348-1177238915-682003330-100", {}, TRUST_FILE));
   EXPECT_FALSE(safe(L"S-1-5-21-1004336348-1177238915-682003330-10001", {}, TRUST_FILE));
@@ -113,12 +122,16 @@ TEST(FileTrust, WhatCannotBeReadIsNotTrusted) {
   EXPECT_FALSE(safe(nullptr, {}, TRUST_FILE));
   EXPECT_FALSE(safe(L"", {}, TRUST_FILE));
   const ObjectSecurity noList = {SYSTEM, false, nullptr, 0};  // everyone may do everything
-  EXPECT_FALSE(isObjectSafe(noList, TRUST_FILE, ME));
+  EXPECT_FALSE(isObjectSafe(noList, TRUST_FILE, ME, false));
+  // A negative count says nothing about the entries it stands for.
+  const AccessEntry grant = allow(USERS, FULL);
+  const ObjectSecurity negative = {SYSTEM, true, &grant, -1};
+  EXPECT_FALSE(isObjectSafe(negative, TRUST_FILE, ME, false));
   const std::vector<AccessEntry> unknown = {{ENTRY_OTHER, false, L"", 0}};
   EXPECT_FALSE(safe(SYSTEM, unknown, TRUST_FOLDER_ABOVE));
   // Without an account of its own, no empty SID is taken for it.
   const ObjectSecurity empty = {L"", true, nullptr, 0};
-  EXPECT_FALSE(isObjectSafe(empty, TRUST_FILE, L""));
+  EXPECT_FALSE(isObjectSafe(empty, TRUST_FILE, L"", true));
 }
 
 std::vector<std::wstring> walk(const wchar_t* path) {

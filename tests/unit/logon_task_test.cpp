@@ -104,6 +104,17 @@ TEST(LogonTaskXml, APathThatDoesNotFitGivesNothing) {
   EXPECT_FALSE(buildLogonTaskXml(L"C:\\q.exe", short1.data(), needed - 1));
 }
 
+TEST(LogonTaskXml, TheLongestPathFitsEscapedAtItsLongest) {
+  std::vector<wchar_t> path(LONGEST_PATH, L'"');
+  path[0] = L'C';
+  path[1] = L':';
+  path[2] = L'\\';
+  path[LONGEST_PATH - 1] = L'\0';
+  const std::wstring xml = logonTaskXml(path.data());
+  EXPECT_TRUE(contains(xml, L"<Command>C:\\&quot;&quot;"));
+  EXPECT_TRUE(contains(xml, L"&quot;</Command>"));
+}
+
 TEST(SecureFolderList, EmptyOrRelativeFoldersSecureNothing) {
   EXPECT_FALSE(isInSecureFolder(L"C:\\Program Files\\q.exe", {}));
   // An empty entry must not turn into "\" and so match every UNC path.
@@ -118,6 +129,7 @@ TEST_F(SecureFolder, AlternateDataStreamsAreNot) {
   EXPECT_FALSE(secure(L"C:\\Program Files\\Q\\quorvel.exe:x"));
   EXPECT_FALSE(secure(L"C:\\Program Files\\Q:x\\quorvel.exe"));
   EXPECT_FALSE(isInSecureFolder(L"\\\\server\\share\\q.exe:x", {L"\\\\server\\share"}));
+  EXPECT_FALSE(secure(L"C:\\Program Files\\Q\\quorvel.exe:"));  // the stream's name left empty
 }
 
 std::wstring plain(const wchar_t* finalPath) {
@@ -136,7 +148,10 @@ TEST(FinalPath, TheLongFormsPrefixGoes) {
   EXPECT_STREQ(out, L"\\\\s\\h\\q.exe");
   EXPECT_FALSE(plainFinalPath(L"\\\\?\\UNC\\s\\h\\q.exe", out, 11));
   EXPECT_EQ(out[0], L'\0');
+  // No room at all: nothing is written.
+  out[0] = L'x';
   EXPECT_FALSE(plainFinalPath(L"\\\\?\\C:\\q.exe", out, 0));
+  EXPECT_EQ(out[0], L'x');
 }
 
 }  // namespace

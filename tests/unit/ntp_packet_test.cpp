@@ -37,6 +37,10 @@ TEST(NtpPacket, RequestStampCarriesTheTimeAndNoiseInItsLow22Bits) {
   EXPECT_EQ((uint64_t{3000} << 32) | 0x80000000u, requestStamp(3000500, 0));
   // 3000.001 s: fraction 0x418937, whose bit 22 stays above the noise.
   EXPECT_EQ((uint64_t{3000} << 32) | 0x400000u, requestStamp(3000001, 0));
+  // Whole seconds on either side of an odd and an even count.
+  EXPECT_EQ(uint64_t{3000} << 32, requestStamp(3000000, 0));
+  EXPECT_EQ(uint64_t{3001} << 32, requestStamp(3001000, 0));
+  EXPECT_EQ((uint64_t{2999} << 32) | 0xFF800000u, requestStamp(2999999, 0));
 }
 
 TEST(NtpPacket, AnswerFieldsReadBigEndian) {
@@ -135,6 +139,19 @@ TEST(NtpBounds, FourStampsWithSubMillisecondServerTimes) {
   EXPECT_EQ(0u, ntpSampleLatency(a, T1, T1 + 22));
 }
 
+TEST(NtpBounds, AHoldLongerThanTheRoundTripIsUnfit) {
+  // 22 ms between the local readings, so at most 23 ms between the true times.
+  NtpAnswer a = goodAnswer(0);
+  a.receive = stampOf(T1 + 10 + 1234, 500);
+  for (const int64_t held : {0, 22, 23, 24, 3000}) {
+    a.transmit = stampOf(T1 + 10 + 1234 + held, 500);
+    const bool fits = held <= 23;
+    EXPECT_EQ(fits, ntpHoldFits(a, T1, T1 + 22)) << held;
+    // What it saves the bounds from.
+    EXPECT_EQ(fits, boundsHold(ntpSampleBounds(a, T1, T1 + 22, 0))) << held;
+  }
+}
+
 TEST(NtpBounds, HoldTheTrueOffsetForWholeMillisecondLocalReadings) {
   // The reference: true times in microseconds, local readings cut to ms.
   std::mt19937_64 random(5905);
@@ -149,6 +166,7 @@ TEST(NtpBounds, HoldTheTrueOffsetForWholeMillisecondLocalReadings) {
     a.receive = stampOf(t2us / 1000, t2us % 1000);
     a.transmit = stampOf(t3us / 1000, t3us % 1000);
     const OffsetBounds b = ntpSampleBounds(a, t1us / 1000, t4us / 1000, 0);
+    ASSERT_TRUE(ntpHoldFits(a, t1us / 1000, t4us / 1000)) << round;
     ASSERT_LE(b.low * 1000, theta) << round;
     ASSERT_LT(theta, b.high * 1000) << round;
     ASSERT_LE(b.high - b.low, (out + back) / 1000 + 4) << round;
@@ -219,8 +237,30 @@ TEST(KissLog, RateRestsAMinuteDenyForever) {
     recordKiss(log, address, NTP_KISS_RATE, 70000);
   }
   EXPECT_EQ(KISS_FOREVER, kissRestUntil(log, 8, 80000));
-  const uint32_t last = 100 + KISS_LOG_SIZE - 2;  // took 7's rested entry
+  const uint32_t last = 100 + KISS_LOG_SIZE - 1;  // 7's entry was reused before, so the log was full
   EXPECT_EQ(70000 + KISS_RATE_REST_MS, kissRestUntil(log, last, 80000));
+}
+
+TEST(KissLog, AFullLogMakesRoomForANewRest) {
+  // Every rest ends exactly now: those entries are free again, and a denial stays.
+  KissLog log = {};
+  recordKiss(log, 1, NTP_KISS_DENY, 0);
+  for (uint32_t address = 100; address < 100 + KISS_LOG_SIZE - 1; ++address)
+    recordKiss(log, address, NTP_KISS_RATE, 1000);
+  recordKiss(log, 7, NTP_KISS_RATE, 61000);
+  EXPECT_EQ(61000 + KISS_RATE_REST_MS, kissRestUntil(log, 7, 61000));
+  EXPECT_EQ(KISS_FOREVER, kissRestUntil(log, 1, 61000));
+
+  // Every rest still runs: the one that ends first goes.
+  log = KissLog();
+  recordKiss(log, 1, NTP_KISS_DENY, 0);
+  for (uint32_t address = 100; address < 100 + KISS_LOG_SIZE - 1; ++address)
+    recordKiss(log, address, NTP_KISS_RATE, 1000 + address);
+  recordKiss(log, 7, NTP_KISS_RATE, 2000);
+  EXPECT_EQ(2000 + KISS_RATE_REST_MS, kissRestUntil(log, 7, 2000));
+  EXPECT_EQ(2000u, kissRestUntil(log, 100, 2000));
+  EXPECT_EQ(1101 + KISS_RATE_REST_MS, kissRestUntil(log, 101, 2000));
+  EXPECT_EQ(KISS_FOREVER, kissRestUntil(log, 1, 2000));
 }
 
 TEST(ServerName, PortSuffixSelectsTheProtocol) {

@@ -66,6 +66,26 @@ TEST(RetryPlan, NoRetryAfterARefusedStepOrWhenNotWanted) {
   EXPECT_FALSE(plan.pending);
 }
 
+TEST(RetryPlan, AScheduleChangeEndsOrBringsForwardAWaitingRetry) {
+  const uint64_t FIVE_MINUTES = 300000, DAILY = 86400000;
+  RetryPlan plan = {};
+  for (int i = 0; i < 6; ++i) noteRunEnd(plan, RUN_FAILED, true, DAILY, 1000);
+  EXPECT_EQ(plan.dueAt, 1000u + 480000);
+  replanRetry(plan, true, DAILY);
+  EXPECT_EQ(plan.dueAt, 481000u);
+  replanRetry(plan, true, FIVE_MINUTES);
+  EXPECT_EQ(plan.dueAt, 301000u);
+  replanRetry(plan, true, DAILY);  // a longer interval again puts it no later
+  EXPECT_EQ(plan.dueAt, 301000u);
+  replanRetry(plan, false, 0);
+  EXPECT_FALSE(retryIsDue(plan, UINT64_MAX));
+  noteRunEnd(plan, RUN_FAILED, true, DAILY, 400000);
+  EXPECT_EQ(plan.dueAt, 415000u);  // a new sequence
+  RetryPlan idle = {};
+  replanRetry(idle, true, FIVE_MINUTES);
+  EXPECT_FALSE(idle.pending);
+}
+
 TEST(ResumeRule, OneRunPerResumeAndOnlyWithAnInterval) {
   EXPECT_FALSE(resumeStartsRun(0, true, false, 0, 1000));
   EXPECT_TRUE(resumeStartsRun(HOURLY, false, false, 0, 1000));

@@ -52,4 +52,27 @@ TEST(StatusText, LongestOffsetStillFits) {
   EXPECT_EQ(text.rfind("Corrected -", 0), 0u);
 }
 
+std::string trayTip(const char* status, const char* failure, bool nameTaken) {
+  char tip[TRAY_TIP_SIZE];
+  std::memset(tip, 'x', sizeof tip);
+  buildTrayTip(status, failure, nameTaken, tip);
+  return tip;
+}
+
+TEST(TrayTip, TheStatusOrTheFailureAndTheTakenInstanceName) {
+  const char* corrected = "Corrected +0.250s at 3:04:05pm on 12/6/26 ";
+  EXPECT_EQ(trayTip(corrected, nullptr, false), corrected);
+  EXPECT_EQ(trayTip(corrected, TIP_TOTAL_BEYOND_LIMIT, false), TIP_TOTAL_BEYOND_LIMIT);
+  EXPECT_EQ(trayTip(corrected, nullptr, true), std::string(corrected) + "\n" + TIP_INSTANCE_NAME_TAKEN);
+  EXPECT_EQ(trayTip("", nullptr, true), TIP_INSTANCE_NAME_TAKEN);
+  EXPECT_EQ(trayTip("", TIP_CORRECTION_FAILED, true),
+            std::string(TIP_CORRECTION_FAILED) + "\n" + TIP_INSTANCE_NAME_TAKEN);
+  // The longest status line and the notice are cut to the tray's size.
+  const std::string longest(STATUS_TEXT_SIZE - 1, 'c');
+  EXPECT_EQ(trayTip(longest.c_str(), nullptr, true).size(), static_cast<size_t>(TRAY_TIP_SIZE - 1));
+  // What some trays show of a tip.
+  for (const char* text : {TIP_STEP_BEYOND_LIMIT, TIP_TOTAL_BEYOND_LIMIT, TIP_INSTANCE_NAME_TAKEN})
+    EXPECT_LE(std::strlen(text), 79u) << text;
+}
+
 }  // namespace
