@@ -1082,14 +1082,14 @@ def bench_discipline():
     """The simulation's table (bench/discipline_bench.cpp) and one week's trace at
     78 ppm, hourly, NTP, with a resume and an outage, kept every 5 minutes."""
     program = os.environ["QV_DISCIPLINE_BENCH"]
-    table_rows = json.loads(subprocess.run([program], capture_output=True, text=True, check=True).stdout)
+    figures = json.loads(subprocess.run([program], capture_output=True, text=True, check=True).stdout)
     trace = {"disciplined": [], "stepping": []}
     lines = subprocess.run([program, "--trace"], capture_output=True, text=True, check=True).stdout
     for line in lines.splitlines()[1:]:
         seconds, error, mode = line.split(",")
         if int(float(seconds)) % 300 == 0:
             trace[mode].append((float(seconds), float(error)))
-    return {"table": table_rows, "trace": trace}
+    return {"table": figures["week"], "estimates": figures["estimates"], "trace": trace}
 
 
 def report_discipline(r):
@@ -1105,10 +1105,16 @@ def report_discipline(r):
             rows.append([names[interval], "%d ppm" % drift]
                         + [cell(interval, drift, p, m) for p in ("NTP", "Time Protocol")
                            for m in ("disciplined", "stepping")])
+    estimates = [[e["case"], "%+.1f" % (e["crystal_ppb"] / 1000), "%+.1f" % (e["estimate_ppb"] / 1000),
+                  "%.1f" % (abs(e["estimate_ppb"] - e["crystal_ppb"]) / 1000), "yes" if e["known"] else "no"]
+                 for e in r.get("estimates", [])]
     return ("Largest / RMS error in ms over days 2 to 7 of a simulated week (a resume's "
             "first seconds aside), the crystal swinging 3 ppm with the day and wandering:\n\n"
             + table(["schedule", "crystal", "NTP, disciplined", "NTP, stepping only",
-                     "Time Protocol, disciplined", "Time Protocol, stepping only"], rows))
+                     "Time Protocol, disciplined", "Time Protocol, stepping only"], rows)
+            + "\n\nThe drift estimate at the end of runs that step, against the crystal's rate then "
+              "(ppm; the sign of \"DriftPpb\": positive gains):\n\n"
+            + table(["runs", "crystal", "estimate", "off by", "written"], estimates))
 
 
 def plot_discipline(r, path):

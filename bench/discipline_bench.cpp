@@ -1,7 +1,8 @@
 // The discipline benchmark: the simulated week of tests/sim for schedules of
 // 5 minutes, an hour and a day, crystals 10, 78 and 500 ppm off, Time
-// Protocol and NTP measurements, disciplined beside stepping only. Prints one
-// JSON object; with --trace, one week's error every minute instead (CSV).
+// Protocol and NTP measurements, disciplined beside stepping only; and how
+// close the drift estimate comes in a few cases. Prints one JSON object; with
+// --trace, one week's error every minute instead (CSV).
 #include <cstdio>
 #include <cstring>
 
@@ -29,6 +30,42 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
+  // How close the drift estimate comes: runs that step (or whose steps are
+  // refused) every 10 s for two minutes, as in the end-to-end test, and the
+  // estimate at the end of longer spans with the crystal swinging.
+  struct Estimate {
+    const char* name;
+    double intervalS, days, driftPpm, swingPpm, wander;
+    bool ntp;
+  };
+  const Estimate estimates[] = {
+      {"NTP, every 10 s for 2 minutes, 200 ppm", 10, 120.0 / 86400, 200, 0, 0, true},
+      {"NTP, every 10 s for 2 minutes, 78 ppm", 10, 120.0 / 86400, 78, 0, 0, true},
+      {"Time Protocol, every 10 s for 2 minutes, 78 ppm", 10, 120.0 / 86400, 78, 0, 0, false},
+      {"Time Protocol, hourly for a day, 78 ppm swinging 3 ppm", 3600, 1, 78, 3, 0.5, false},
+      {"NTP, hourly for a week, 78 ppm swinging 3 ppm", 3600, 7, 78, 3, 0.5, true},
+      {"NTP, daily for a week, 78 ppm swinging 3 ppm", 86400, 7, 78, 3, 0.5, true},
+  };
+  std::printf("{\"estimates\": [\n");
+  for (size_t i = 0; i < sizeof estimates / sizeof estimates[0]; ++i) {
+    const Estimate& e = estimates[i];
+    ClockSimConfig config;
+    config.intervalS = e.intervalS;
+    config.days = e.days;
+    config.driftPpm = e.driftPpm;
+    config.swingPpm = e.swingPpm;
+    config.wanderPpmPerDay = e.wander;
+    config.ntp = e.ntp;
+    config.discipline = false;
+    config.judgeFromDays = 0;
+    const ClockSimResult r = runClockSim(config);
+    std::printf("%s  {\"case\": \"%s\", \"crystal_ppb\": %lld, \"estimate_ppb\": %lld, \"known\": %s, "
+                "\"runs\": %d}",
+                i == 0 ? "" : ",\n", e.name, static_cast<long long>(r.crystalPpb),
+                static_cast<long long>(r.driftPpb), r.driftKnown ? "true" : "false", r.runs);
+  }
+  std::printf("\n], \"week\": ");
+
   const double intervals[] = {300, 3600, 86400};
   const double drifts[] = {10, 78, 500};
   std::printf("[\n");
@@ -53,6 +90,6 @@ int main(int argc, char** argv) {
                       r.stepped, static_cast<long long>(r.driftPpb));
           first = false;
         }
-  std::printf("\n]\n");
+  std::printf("\n]}\n");
   return 0;
 }

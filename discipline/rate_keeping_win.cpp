@@ -10,6 +10,7 @@
 #include "settings/settings.h"
 #include "shell/schedule.h"
 #include "timebase/clock.h"
+#include "timebase/kernel_call_win.h"
 
 RateKeeper clockRate;
 RateKeeping rateKeeping;
@@ -44,13 +45,6 @@ bool windowsTimeRunning() {
   }
   CloseServiceHandle(manager);
   return running;
-}
-
-template <typename Call>
-Call kernelCall(const char* name) {
-  const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-  FARPROC found = kernel != nullptr ? GetProcAddress(kernel, name) : nullptr;
-  return reinterpret_cast<Call>(reinterpret_cast<void (*)()>(found));
 }
 
 ClockRateCalls systemCalls() {

@@ -17,6 +17,7 @@
 
 #include "resources/resource.h"
 #include "shell/app.h"
+#include "timebase/kernel_call_win.h"
 
 namespace {
 
@@ -96,13 +97,6 @@ bool trustedOwner(HANDLE object) {
   }
   LocalFree(found);
   return trusted;
-}
-
-template <typename Call>
-Call kernelCall(const char* name) {
-  const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-  return kernel == nullptr ? nullptr
-                           : reinterpret_cast<Call>(reinterpret_cast<void*>(GetProcAddress(kernel, name)));
 }
 
 // The private namespace "Quorvel" bounded by the Administrators group. Wine

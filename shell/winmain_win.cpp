@@ -3,6 +3,7 @@
 
 #include "shell/app.h"
 #include "shell/install_win.h"
+#include "timebase/kernel_call_win.h"
 
 // From here on, DLLs loaded by name (also those the system loads for us) come
 // from the system folder only, never from the program's folder, where a
@@ -10,10 +11,7 @@
 // without the update lack the call.
 static void loadDllsFromSystemFolderOnly() {
   using SetDirectoriesCall = BOOL(WINAPI*)(DWORD);
-  const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-  if (kernel == nullptr) return;
-  const auto setDirectories = reinterpret_cast<SetDirectoriesCall>(
-      reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  const auto setDirectories = kernelCall<SetDirectoriesCall>("SetDefaultDllDirectories");
   if (setDirectories != nullptr) setDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 

@@ -3,6 +3,7 @@
 
 #include "shell/app.h"
 #include "timebase/clock.h"
+#include "timebase/kernel_call_win.h"
 
 static uint64_t fileTimeValue(const FILETIME& ft) {
   return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
@@ -23,10 +24,8 @@ typedef VOID(WINAPI* ReadFileTimeFunction)(LPFILETIME);
 static ReadFileTimeFunction systemTimeReader() {
   static ReadFileTimeFunction reader = nullptr;
   if (reader == nullptr) {
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    FARPROC precise = kernel != nullptr ? GetProcAddress(kernel, "GetSystemTimePreciseAsFileTime") : nullptr;
-    reader = precise != nullptr ? reinterpret_cast<ReadFileTimeFunction>(reinterpret_cast<void (*)()>(precise))
-                                : GetSystemTimeAsFileTime;
+    const auto precise = kernelCall<ReadFileTimeFunction>("GetSystemTimePreciseAsFileTime");
+    reader = precise != nullptr ? precise : GetSystemTimeAsFileTime;
   }
   return reader;
 }

@@ -150,6 +150,7 @@ ClockSimResult runClockSim(const ClockSimConfig& config, double traceEverySecond
   }
   sim.result.rmsErrorMs = counted > 0 ? std::sqrt(sumSquares / static_cast<double>(counted)) : 0;
   sim.result.driftPpb = sim.drift.ppb;
+  sim.result.crystalPpb = static_cast<int64_t>(std::llround(sim.crystalPpb(static_cast<double>(endMs) / 1000.0)));
   sim.result.driftKnown = sim.drift.known;
   return sim.result;
 }

@@ -33,6 +33,7 @@ struct ClockSimResult {
   int stepped;
   int64_t driftPpb;    // the estimate at the end
   bool driftKnown;
+  int64_t crystalPpb;  // the crystal's true rate at the end
 };
 
 // traceEverySeconds > 0 calls trace(seconds, errorMs) that often (for plots).
