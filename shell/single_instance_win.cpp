@@ -36,8 +36,10 @@ wchar_t recordName[OBJECT_NAME_SIZE];
 void nameObjects(const wchar_t* prefix) {
   DWORD session = 0;
   ProcessIdToSessionId(GetCurrentProcessId(), &session);
-  std::swprintf(mutexName, OBJECT_NAME_SIZE, L"%lsInstance.%lu", prefix, static_cast<unsigned long>(session));
-  std::swprintf(recordName, OBJECT_NAME_SIZE, L"%lsWindow.%lu", prefix, static_cast<unsigned long>(session));
+  // user32's formatter, not the runtime's wide printf and its 10 KB; the
+  // longest name, 33 characters, fits.
+  wsprintfW(mutexName, L"%sInstance.%lu", prefix, static_cast<unsigned long>(session));
+  wsprintfW(recordName, L"%sWindow.%lu", prefix, static_cast<unsigned long>(session));
 }
 
 struct InstanceRecord {
