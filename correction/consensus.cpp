@@ -36,7 +36,7 @@ static void applyAgreement(const ServerRecord records[SERVER_SLOTS], const Offse
     const Agreement agreement = findAgreement(kept, n);
     if (agreement.count >= 2) {
       result.offsetUs = boundsMidpoint(agreement.bounds);
-      result.correction = millisFromMicros(result.offsetUs);
+      result.correction = nearestMillis(result.offsetUs);
       result.agreeing = agreement.count;
       result.uncertaintyUs = clampedUs(
           (static_cast<uint64_t>(agreement.bounds.high) - static_cast<uint64_t>(agreement.bounds.low) + 1) / 2);

@@ -25,7 +25,7 @@ struct ConsensusResult {
 // Reads only named records with STATUS_GOOD and their bounds in microseconds
 // (bounds that do not hold count as half a second either side of the
 // record's correction); modifies nothing. The correction is the middle of
-// the agreed interval cut to the millisecond; where no two servers agree, or
+// the agreed interval to the nearest millisecond; where no two servers agree, or
 // only one is left, the mean is applied. The uncertainty is half the agreed
 // interval, or the farthest a kept server's bounds reach from the mean.
 ConsensusResult computeConsensus(const ServerRecord records[SERVER_SLOTS],

@@ -33,12 +33,6 @@ struct Fit {
   int used;
 };
 
-int64_t floorToMs(int64_t us) {
-  int64_t ms = us / 1000;
-  if (us % 1000 < 0) --ms;
-  return ms * 1000;
-}
-
 // The weighted mean time and offset of a span's runs; returns how many runs
 // the span has in the fit.
 int spanMeans(const Point* points, int n, int span, double& tMean, double& uMean) {
@@ -110,7 +104,13 @@ int64_t toPpb(double usPerSecond) {
 
 int64_t appliedByRun(const HistoryEntry& entry, const HistoryEntry* next, int64_t slewLeftUs) {
   switch (entry.action) {
-    case ACTION_STEPPED: return floorToMs(entry.offsetUs);
+    case ACTION_STEPPED: {
+      // Held at the ends of 64 bits, which no real step comes near.
+      const int64_t ms = nearestMillis(entry.offsetUs);
+      if (ms > INT64_MAX / 1000) return INT64_MAX / 1000 * 1000;
+      if (ms < INT64_MIN / 1000) return INT64_MIN / 1000 * 1000;
+      return ms * 1000;
+    }
     case ACTION_SLEWED: return entry.offsetUs - (next != nullptr ? next->slewLeftUs : slewLeftUs);
     default: return 0;
   }

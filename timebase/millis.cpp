@@ -18,6 +18,16 @@ Millis1900 millisFromMicros(int64_t us) {
   return ms;
 }
 
+int64_t nearestMillis(int64_t us) {
+  int64_t ms = us / 1000;
+  int64_t rest = us % 1000;
+  if (rest < 0) {
+    rest += 1000;
+    --ms;
+  }
+  return rest >= 500 ? ms + 1 : ms;
+}
+
 uint64_t fileTimeFromMillis(Millis1900 t) {
   // Unsigned so that an absurd offset wraps instead of overflowing.
   return (static_cast<uint64_t>(t) + static_cast<uint64_t>(FILETIME_TO_1900_MS)) * 10000u;

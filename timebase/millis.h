@@ -22,6 +22,9 @@ Millis1900 millisFromFileTime(uint64_t fileTime);
 int64_t microsFromFileTime(uint64_t fileTime);
 // The millisecond a microsecond time falls in (floor), as readClock gives it.
 Millis1900 millisFromMicros(int64_t us);
+// A microsecond offset to the nearest millisecond (halves up): the step a
+// correction makes, since the clock is set in whole milliseconds.
+int64_t nearestMillis(int64_t us);
 // 64-bit wrapping arithmetic, as the conversion has always been done.
 uint64_t fileTimeFromMillis(Millis1900 t);
 // True when t converts to a FILETIME that the calendar conversion accepts

@@ -216,7 +216,7 @@ namespace {
 
 TEST(Consensus, MicrosecondBoundsGiveTheOffsetAndItsUncertainty) {
   // NTP servers proving sub-millisecond intervals: the agreed interval is
-  // [250400, 250700) us, the correction its middle cut to the millisecond.
+  // [250400, 250700) us, the correction its middle to the nearest millisecond.
   Table table = {good(0, 250), good(1, 250), good(2, 251)};
   OffsetBounds us[SERVER_SLOTS] = {};
   us[0] = {250100, 250700};
@@ -226,15 +226,15 @@ TEST(Consensus, MicrosecondBoundsGiveTheOffsetAndItsUncertainty) {
   EXPECT_EQ(r.agreeing, 3);
   EXPECT_EQ(r.usable, 3);
   EXPECT_EQ(r.offsetUs, 250550);
-  EXPECT_EQ(r.correction, 250);
+  EXPECT_EQ(r.correction, 251);
   EXPECT_EQ(r.uncertaintyUs, 150u);
-  // A negative offset is cut down, not toward zero.
+  // A negative offset rounds the same way.
   us[0] = {-1300, -1100};
   us[1] = {-1250, -1150};
   us[2] = {-1210, -1189};
   r = computeConsensus(table.records, us);
   EXPECT_EQ(r.offsetUs, -1200);
-  EXPECT_EQ(r.correction, -2);
+  EXPECT_EQ(r.correction, -1);
   EXPECT_EQ(r.uncertaintyUs, 11u);  // half of 21, up
 }
 

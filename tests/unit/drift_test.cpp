@@ -151,13 +151,14 @@ TEST(DriftEstimate, ARunMeasuredNoLaterThanTheOneBeforeStartsANewSpan) {
   expectNear(estimateDrift(clock.log), 60000, 1000);
 }
 
-TEST(DriftEstimate, AStepIsTheCorrectionCutDownToTheMillisecond) {
+TEST(DriftEstimate, AStepIsTheCorrectionToTheNearestMillisecond) {
   HistoryEntry e = {};
   e.action = ACTION_STEPPED;
-  e.offsetUs = -1234;
-  EXPECT_EQ(appliedByRun(e, nullptr, 0), -2000);
-  e.offsetUs = 1999;
-  EXPECT_EQ(appliedByRun(e, nullptr, 0), 1000);
+  const int64_t rows[][2] = {{-1234, -1000}, {-1500, -1000}, {-1501, -2000}, {1499, 1000}, {1500, 2000}};
+  for (const auto& row : rows) {
+    e.offsetUs = row[0];
+    EXPECT_EQ(appliedByRun(e, nullptr, 0), row[1]) << row[0];
+  }
   e.action = ACTION_STEP_REFUSED;
   EXPECT_EQ(appliedByRun(e, nullptr, 0), 0);
 }

@@ -20,6 +20,19 @@ TEST(Millis1900, FileTimeConversions) {
   EXPECT_EQ(fileTimeFromMillis(3155673600000), y2000);
 }
 
+TEST(Millis1900, MicrosecondsToMilliseconds) {
+  // Readings fall in their millisecond; a correction goes to the nearest one.
+  EXPECT_EQ(millisFromMicros(-1), -1);
+  EXPECT_EQ(millisFromMicros(1999), 1);
+  EXPECT_EQ(nearestMillis(-1), 0);
+  EXPECT_EQ(nearestMillis(-501), -1);
+  EXPECT_EQ(nearestMillis(499), 0);
+  EXPECT_EQ(nearestMillis(INT64_MAX), INT64_MAX / 1000 + 1);
+  EXPECT_EQ(nearestMillis(INT64_MIN), INT64_MIN / 1000 - 1);
+  EXPECT_EQ(microsFromFileTime(94354848000000000ull), 0);
+  EXPECT_EQ(microsFromFileTime(94354848000000019ull), 1);
+}
+
 TEST(Millis1900, CalendarFormRange) {
   EXPECT_TRUE(millisHasCalendarForm(0));
   EXPECT_TRUE(millisHasCalendarForm(-FILETIME_TO_1900_MS));
