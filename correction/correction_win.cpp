@@ -89,7 +89,7 @@ static void recordConsensus(const ConsensusResult& result, Millis1900 measuredAt
   entry.usable = countByte(result.usable);
   completeEntryForRate(entry);
   recordRun(entry);
-  rateAfterRun(entry, clockDrift.ppb, clockDrift.known);
+  rateAfterRun(entry, clockDrift);
 }
 
 void applyConsensus() {
@@ -190,7 +190,7 @@ void onConfirmStep() {
     // A slew still under way would now take the clock away again.
     HistoryEntry stepped = {};
     stepped.action = ACTION_STEPPED;
-    rateAfterRun(stepped, clockDrift.ppb, clockDrift.known);
+    rateAfterRun(stepped, clockDrift);
   }
   amendNewestRun(runAt, set ? ACTION_STEPPED : ACTION_STEP_REFUSED);
   refreshClockHistory();

@@ -21,17 +21,15 @@ bool ownStepSeen;
 uint64_t ownStepAt;
 
 // The clock and the counter at the last look, to see the clock move against it.
-bool watching;
 int64_t watchedClockUs;
 uint64_t watchedCounterMs;
 
-void saveHistory() {
-  static uint8_t image[HISTORY_IMAGE_SIZE];
-  const size_t size = packHistory(clockHistory, image);
-  writeSetting("History", image, static_cast<uint32_t>(size));
-}
-
-void writeDrift() {
+// The history has changed: it is stored, the drift estimated anew, and
+// "DriftPpb" written once the history supports it.
+void learnFromHistory() {
+  static uint8_t history[HISTORY_IMAGE_SIZE];
+  writeSetting("History", history, static_cast<uint32_t>(packHistory(clockHistory, history)));
+  clockDrift = estimateDrift(clockHistory);
   if (!clockDrift.known) return;
   uint8_t image[8];
   packInt64(clockDrift.ppb, image);
@@ -41,7 +39,6 @@ void writeDrift() {
 }
 
 void restartWatch() {
-  watching = true;
   watchedClockUs = readClockUs();
   watchedCounterMs = readCounterMs();
 }
@@ -61,18 +58,14 @@ void recordRun(HistoryEntry entry) {
   if (breakPending) entry.flags |= HISTORY_BREAK;
   breakPending = false;
   appendHistory(clockHistory, entry);
-  saveHistory();
-  clockDrift = estimateDrift(clockHistory);
-  writeDrift();
+  learnFromHistory();
 }
 
 void amendNewestRun(Millis1900 measuredAt, uint8_t action) {
   const HistoryEntry* newest = newestEntry(clockHistory);
   if (newest == nullptr || newest->measuredAt != measuredAt) return;
   clockHistory.entries[clockHistory.count - 1].action = action;
-  saveHistory();
-  clockDrift = estimateDrift(clockHistory);
-  writeDrift();
+  learnFromHistory();
 }
 
 void noteClockBreak() { breakPending = true; }
@@ -92,9 +85,8 @@ void onTimeChange() {
 void watchClock() {
   const int64_t clockUs = readClockUs();
   const uint64_t counterMs = readCounterMs();
-  if (watching && clockJumped(clockUs - watchedClockUs, static_cast<int64_t>(counterMs - watchedCounterMs) * 1000))
+  if (clockJumped(clockUs - watchedClockUs, static_cast<int64_t>(counterMs - watchedCounterMs) * 1000))
     breakPending = true;
-  watching = true;
   watchedClockUs = clockUs;
   watchedCounterMs = counterMs;
 }

@@ -127,7 +127,7 @@ bool clockJumped(int64_t clockElapsedUs, int64_t counterElapsedUs) {
 
 DriftEstimate estimateDrift(const HistoryLog& log) {
   DriftEstimate estimate = {};
-  const int count = log.count < 0 ? 0 : log.count > HISTORY_CAPACITY ? HISTORY_CAPACITY : log.count;
+  const int count = historySize(log);
   if (count == 0) return estimate;
 
   Point points[HISTORY_CAPACITY];
@@ -136,18 +136,14 @@ DriftEstimate estimateDrift(const HistoryLog& log) {
   const Millis1900 newest = log.entries[count - 1].measuredAt;
   for (int i = 0; i < count; ++i) {
     const HistoryEntry& entry = log.entries[i];
-    if (i > 0) {
+    if (startsSpan(log, i)) {
+      ++span;
+      unwound = 0.0;
+    } else if (i > 0) {
       const HistoryEntry& before = log.entries[i - 1];
-      const int64_t elapsedMs = entry.measuredAt - before.measuredAt;
-      // A clock that went back past the run before has been set by more
-      // than the time between: nothing connects the two.
-      if ((entry.flags & HISTORY_BREAK) != 0 || elapsedMs <= 0) {
-        ++span;
-        unwound = 0.0;
-      } else {
-        unwound += static_cast<double>(appliedByRun(before, &entry, 0)) -
-                   static_cast<double>(entry.rateBeforePpb) * static_cast<double>(elapsedMs) / 1e6;
-      }
+      const double elapsedMs = static_cast<double>(entry.measuredAt - before.measuredAt);
+      unwound += static_cast<double>(appliedByRun(before, &entry, 0)) -
+                 static_cast<double>(entry.rateBeforePpb) * elapsedMs / 1e6;
     }
     if (entry.action == ACTION_NO_SERVER) continue;
     const double age = static_cast<double>(newest - entry.measuredAt) / 1000.0;
@@ -183,14 +179,16 @@ DriftEstimate estimateDrift(const HistoryLog& log) {
   return estimate;
 }
 
-ClockErrorNow estimateErrorNow(const HistoryLog& log, const DriftEstimate& drift, int64_t appliedUs,
+ClockErrorNow estimateErrorNow(const HistoryLog& log, const DriftEstimate& drift, int64_t slewLeftUs,
                                int64_t ratePpb, Millis1900 now) {
   ClockErrorNow result = {false, 0, 0};
-  const int count = log.count < 0 ? 0 : log.count > HISTORY_CAPACITY ? HISTORY_CAPACITY : log.count;
+  const int count = historySize(log);
   int last = count - 1;
   while (last >= 0 && log.entries[last].action == ACTION_NO_SERVER) --last;
   if (last < 0) return result;
   const HistoryEntry& entry = log.entries[last];
+  // Runs after it found no server and moved nothing; a slew of its may still go on.
+  const int64_t appliedUs = appliedByRun(entry, nullptr, slewLeftUs);
   double seconds = static_cast<double>(now - entry.measuredAt) / 1000.0;
   if (seconds < 0) seconds = 0;
   // A later run whose offset is unknown may have been followed by a break;

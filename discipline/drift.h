@@ -46,7 +46,7 @@ struct ClockErrorNow {
 };
 
 // From the newest run with an offset: what it left (its offset less what it
-// applied, appliedUs), carried forward at the drift less the rate correction
-// in force, with the uncertainty of both.
-ClockErrorNow estimateErrorNow(const HistoryLog& log, const DriftEstimate& drift, int64_t appliedUs,
+// applied, its slew having slewLeftUs still to go), carried forward at the
+// drift less the rate correction in force, with the uncertainty of both.
+ClockErrorNow estimateErrorNow(const HistoryLog& log, const DriftEstimate& drift, int64_t slewLeftUs,
                                int64_t ratePpb, Millis1900 now);

@@ -51,8 +51,17 @@ void appendHistory(HistoryLog& log, const HistoryEntry& entry) {
   log.entries[log.count++] = entry;
 }
 
+int historySize(const HistoryLog& log) {
+  return log.count < 0 ? 0 : log.count > HISTORY_CAPACITY ? HISTORY_CAPACITY : log.count;
+}
+
+bool startsSpan(const HistoryLog& log, int i) {
+  return i > 0 && ((log.entries[i].flags & HISTORY_BREAK) != 0 ||
+                   log.entries[i].measuredAt <= log.entries[i - 1].measuredAt);
+}
+
 size_t packHistory(const HistoryLog& log, uint8_t image[HISTORY_IMAGE_SIZE]) {
-  const int count = log.count < 0 ? 0 : log.count > HISTORY_CAPACITY ? HISTORY_CAPACITY : log.count;
+  const int count = historySize(log);
   for (int i = 0; i < count; ++i) packHistoryEntry(log.entries[i], image + i * HISTORY_ENTRY_SIZE);
   return static_cast<size_t>(count) * HISTORY_ENTRY_SIZE;
 }
@@ -66,5 +75,6 @@ void unpackHistory(const uint8_t* image, size_t size, HistoryLog& log) {
 }
 
 const HistoryEntry* newestEntry(const HistoryLog& log) {
-  return log.count > 0 && log.count <= HISTORY_CAPACITY ? &log.entries[log.count - 1] : nullptr;
+  const int count = historySize(log);
+  return count > 0 ? &log.entries[count - 1] : nullptr;
 }

@@ -60,3 +60,9 @@ void unpackHistory(const uint8_t* image, size_t size, HistoryLog& log);
 
 // The newest entry, or nullptr.
 const HistoryEntry* newestEntry(const HistoryLog& log);
+// How many entries the log holds, whatever its count says.
+int historySize(const HistoryLog& log);
+// Whether entry i (> 0) starts a new span: it is marked as a break, or the
+// clock went back past the entry before (set by more than the time between),
+// so nothing connects the two.
+bool startsSpan(const HistoryLog& log, int i);

@@ -23,11 +23,6 @@ bool inScale(const HistoryEntry& entry) {
          entry.action != ACTION_DECLINED;
 }
 
-bool isBreak(const HistoryLog& log, int i) {
-  return i > 0 && ((log.entries[i].flags & HISTORY_BREAK) != 0 ||
-                   log.entries[i].measuredAt <= log.entries[i - 1].measuredAt);
-}
-
 double niceStep(double raw) {
   const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
   const double steps[] = {1.0, 2.0, 5.0, 10.0};
@@ -190,7 +185,7 @@ void tracePrediction(const HistoryLog& log, int count, const DriftEstimate& drif
   const double driftPpb = static_cast<double>(drift.ppb);
   for (int i = 0; i < count; ++i) {
     const HistoryEntry& entry = log.entries[i];
-    if (isBreak(log, i)) {
+    if (startsSpan(log, i)) {
       tracing = false;
     } else if (tracing) {
       const double t0 = static_cast<double>(log.entries[i - 1].measuredAt);
@@ -214,7 +209,7 @@ void tracePrediction(const HistoryLog& log, int count, const DriftEstimate& drif
 
 void planHistoryPlot(const HistoryLog& log, const DriftEstimate& drift, int64_t slewLeftUs, int64_t ratePpb,
                      Millis1900 now, const PlotArea& area, int labelHeight, HistoryPlot& plot) {
-  const int count = log.count < 0 ? 0 : log.count > HISTORY_CAPACITY ? HISTORY_CAPACITY : log.count;
+  const int count = historySize(log);
   plot.runCount = plot.segmentCount = plot.breakCount = plot.gridCount = 0;
   chooseTimes(log, count, now, plot);
   chooseOffsets(log, count, slewLeftUs, plot);
@@ -231,7 +226,7 @@ void planHistoryPlot(const HistoryLog& log, const DriftEstimate& drift, int64_t 
 
   placeRuns(log, count, slewLeftUs, scale, plot);
   for (int i = 1; i < count; ++i)
-    if (isBreak(log, i)) plot.breakX[plot.breakCount++] = (plot.runs[i - 1].x + plot.runs[i].x) / 2;
+    if (startsSpan(log, i)) plot.breakX[plot.breakCount++] = (plot.runs[i - 1].x + plot.runs[i].x) / 2;
   if (drift.fitted && count > 0) tracePrediction(log, count, drift, slewLeftUs, ratePpb, now, scale, plot);
 }
 
@@ -244,11 +239,4 @@ void formatAxisOffset(double us, char* text, size_t size) {
   if (std::fabs(us) < 0.5) std::snprintf(text, size, "0 ms");
   else if (std::fabs(value - std::round(value)) < 1e-6) std::snprintf(text, size, "%+.0f %s", value, unit);
   else std::snprintf(text, size, "%+.1f %s", value, unit);
-}
-
-int64_t appliedByNewestOffsetRun(const HistoryLog& log, int64_t slewLeftUs) {
-  const int count = log.count < 0 ? 0 : log.count > HISTORY_CAPACITY ? HISTORY_CAPACITY : log.count;
-  for (int i = count - 1; i >= 0; --i)
-    if (log.entries[i].action != ACTION_NO_SERVER) return appliedByRun(log.entries[i], nullptr, slewLeftUs);
-  return 0;
 }

@@ -67,8 +67,3 @@ void planHistoryPlot(const HistoryLog& log, const DriftEstimate& drift, int64_t 
 
 // An axis label: "+300 ms", "-1.5 s", "0 ms", "+0.2 ms".
 void formatAxisOffset(double us, char* text, size_t size);
-
-// What the newest run that found an offset has applied to the clock by now
-// (slewLeftUs: what its slew still has to go); runs after it without a server
-// moved nothing. The figure estimateErrorNow() starts from.
-int64_t appliedByNewestOffsetRun(const HistoryLog& log, int64_t slewLeftUs);

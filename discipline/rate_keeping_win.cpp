@@ -161,12 +161,9 @@ void startRateKeeping() {
 }
 
 void keepClockRate(uint64_t periodMs) {
-  if (rateKeeping != RATE_KEPT) {
-    // Time still passes for the mean rate of the next entry.
-    keepRate(clockRate, rateCalls().counterMs(), periodMs);
-    return;
-  }
-  setRate(keepRate(clockRate, rateCalls().counterMs(), periodMs));
+  // Kept or not, the time is booked for the mean rate of the next entry.
+  const uint64_t adjustment = keepRate(clockRate, rateCalls().counterMs(), periodMs);
+  if (rateKeeping == RATE_KEPT) setRate(adjustment);
 }
 
 void rateFollowsSchedule() {
@@ -179,11 +176,9 @@ void rateFollowsSchedule() {
 
 void holdRateForRun() {
   if (!rateWanted()) return;
-  if (rateKeeping != RATE_KEPT || (rateCalls().timeServiceRunning != nullptr && rateCalls().timeServiceRunning())) {
-    takeRate(HIDDEN_TICK_MS);
-    if (rateKeeping != RATE_KEPT) return;
-  }
-  setRate(holdSlew(clockRate, rateCalls().counterMs(), HIDDEN_TICK_MS));
+  // Windows Time may have started since, or a rate that did not take may take now.
+  takeRate(HIDDEN_TICK_MS);
+  if (rateKeeping == RATE_KEPT) setRate(holdSlew(clockRate, rateCalls().counterMs(), HIDDEN_TICK_MS));
 }
 
 bool slewInsteadOfStep(int64_t correctionUs, bool automaticRun) {
@@ -192,11 +187,8 @@ bool slewInsteadOfStep(int64_t correctionUs, bool automaticRun) {
 
 void completeEntryForRate(HistoryEntry& entry) { completeRunEntry(clockRate, entry, rateCalls().counterMs()); }
 
-void rateAfterRun(const HistoryEntry& entry, int64_t driftPpb, bool driftKnown) {
+void rateAfterRun(const HistoryEntry& entry, const DriftEstimate& drift) {
   const uint64_t now = rateCalls().counterMs();
-  DriftEstimate drift = {};
-  drift.ppb = driftPpb;
-  drift.known = driftKnown;
   setCompensation(clockRate, compensationFor(drift, clockRate.compensationPpb), now);
   applyRunAction(clockRate, entry);
   if (rateKeeping == RATE_KEPT) setRate(keepRate(clockRate, now, HIDDEN_TICK_MS));

@@ -41,7 +41,7 @@ void holdRateForRun();
 // the run's slew or step.
 bool slewInsteadOfStep(int64_t correctionUs, bool automaticRun);
 void completeEntryForRate(HistoryEntry& entry);
-void rateAfterRun(const HistoryEntry& entry, int64_t driftPpb, bool driftKnown);
+void rateAfterRun(const HistoryEntry& entry, const DriftEstimate& drift);
 // After a resume the compensation stays and any slew is dropped.
 void rateAfterResume();
 // The program ends: a slew stops, the compensation stays in force.

@@ -77,10 +77,16 @@ NtpVerdict judgeNtpAnswer(const NtpAnswer& answer, NtpTimestamp sent) {
   return NTP_USE;
 }
 
-int64_t ntpStampMs(NtpTimestamp stamp, Millis1900 localNow) {
+// The stamp in whole microseconds (floor), its seconds read in the era
+// nearest the local clock.
+static int64_t ntpStampUs(NtpTimestamp stamp, Millis1900 localNow) {
   const int64_t seconds = answerSeconds(static_cast<uint32_t>(stamp >> 32), localNow);
-  const uint64_t ms = ((stamp & 0xFFFFFFFFu) * 1000u) >> 32;
-  return static_cast<int64_t>(static_cast<uint64_t>(seconds) * 1000u + ms);
+  const uint64_t us = ((stamp & 0xFFFFFFFFu) * 1000000u) >> 32;
+  return static_cast<int64_t>(static_cast<uint64_t>(seconds) * 1000000u + us);
+}
+
+int64_t ntpStampMs(NtpTimestamp stamp, Millis1900 localNow) {
+  return millisFromMicros(ntpStampUs(stamp, localNow));
 }
 
 bool ntpHoldFits(const NtpAnswer& answer, Millis1900 sent, Millis1900 answered) {
@@ -104,14 +110,6 @@ OffsetBounds ntpSampleBounds(const NtpAnswer& answer, Millis1900 sent, Millis190
   const uint64_t high = t2 + 1u - static_cast<uint64_t>(sent) + user;
   const OffsetBounds b = {static_cast<int64_t>(low), static_cast<int64_t>(high)};
   return b;
-}
-
-// The stamp in whole microseconds (floor), its seconds read in the era
-// nearest the local clock.
-static int64_t ntpStampUs(NtpTimestamp stamp, Millis1900 localNow) {
-  const int64_t seconds = answerSeconds(static_cast<uint32_t>(stamp >> 32), localNow);
-  const uint64_t us = ((stamp & 0xFFFFFFFFu) * 1000000u) >> 32;
-  return static_cast<int64_t>(static_cast<uint64_t>(seconds) * 1000000u + us);
 }
 
 OffsetBounds ntpSampleBoundsUs(const NtpAnswer& answer, int64_t sentUs, int64_t answeredUs,

@@ -293,17 +293,19 @@ void finishQuery(int slot) {
   record.latency = estimate.latency;
   record.correction = estimate.correction;
   query.bounds = estimate.bounds;
-  // Finer where the exchange had microseconds: each NTP sample's bound as it
-  // holds at the last answer, the clock having drifted meanwhile. Where those
-  // do not meet, the whole-millisecond reduction stands.
-  const Millis1900 last = query.sampleAt[SAMPLES_PER_QUERY - 1];
-  OffsetBounds carried[SAMPLES_PER_QUERY];
-  for (int i = 0; i < SAMPLES_PER_QUERY; ++i)
-    carried[i] = query.protocol == PROTOCOL_NTP ? boundsCarriedTo(query.sampleBoundsUs[i], query.sampleAt[i], last)
-                                                : query.sampleBoundsUs[i];
-  query.boundsUs = intersectBounds(carried, SAMPLES_PER_QUERY);
-  query.boundsAt = last;
-  if (!boundsHold(query.boundsUs)) query.boundsUs = boundsInMicros(estimate.bounds);
+  // Finer where the exchange had microseconds (NTP): each sample's bound as
+  // it holds at the last answer, the clock having drifted meanwhile. Where
+  // those do not meet, and for whole-second answers, the whole-millisecond
+  // reduction stands.
+  query.boundsAt = query.sampleAt[SAMPLES_PER_QUERY - 1];
+  query.boundsUs = boundsInMicros(estimate.bounds);
+  if (query.protocol == PROTOCOL_NTP) {
+    OffsetBounds carried[SAMPLES_PER_QUERY];
+    for (int i = 0; i < SAMPLES_PER_QUERY; ++i)
+      carried[i] = boundsCarriedTo(query.sampleBoundsUs[i], query.sampleAt[i], query.boundsAt);
+    const OffsetBounds shared = intersectBounds(carried, SAMPLES_PER_QUERY);
+    if (boundsHold(shared)) query.boundsUs = shared;
+  }
   endQuery(slot, runIsTest ? STATUS_TEST : STATUS_GOOD);
 }
 

@@ -25,7 +25,7 @@ struct ServerQuery {
   uint32_t sampleLatency[SAMPLES_PER_QUERY];
   int64_t sampleCorrection[SAMPLES_PER_QUERY];
   OffsetBounds sampleBounds[SAMPLES_PER_QUERY];
-  OffsetBounds sampleBoundsUs[SAMPLES_PER_QUERY];  // the same in microseconds
+  OffsetBounds sampleBoundsUs[SAMPLES_PER_QUERY];  // NTP: the same in microseconds
   Millis1900 sampleAt[SAMPLES_PER_QUERY];          // when each answer was read
   Millis1900 sampleStartedAt;    // connect called (NTP: request sent) for the current sample
   int64_t sampleStartedUs;       // NTP: the same in microseconds

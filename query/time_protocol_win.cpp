@@ -78,7 +78,6 @@ void onAnswerReady(int slot, int error) {
   query.sampleLatency[index] = latency;
   query.sampleCorrection[index] = sampleCorrection(seconds, now, latency, userOffset);
   query.sampleBounds[index] = sampleBounds(seconds, query.sampleConnectedAt, now, userOffset);
-  query.sampleBoundsUs[index] = boundsInMicros(query.sampleBounds[index]);
   // The server read its clock about half the exchange after the connection
   // was established: the lead that times the next sample's reading.
   query.leadMs = (query.sampleConnectedAt - query.sampleStartedAt) + latency / 2;

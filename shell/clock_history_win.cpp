@@ -44,20 +44,19 @@ const wchar_t* const COLUMN_TITLES[COLUMN_COUNT] = {L"When", L"Offset", L"Done",
 
 HFONT driftFont;  // the dialog's font in bold, for the drift sentence
 
-// What the window last showed of the history: a history changed by another
-// path (the answer to the large-step question) shows at the next tick.
-int shownCount = -1;
-Millis1900 shownNewestAt;
-uint8_t shownNewestAction;
-
 // ---- texts --------------------------------------------------------------------
 
-// Sets a control's text from UTF-8, and only when it changed (the error
-// estimate is rewritten every second and must not flicker); returns whether
-// it changed.
+// The texts are UTF-8 ("±"); the controls and the plot take them wide. A
+// text that does not convert shows empty.
+void widen(const char* utf8, wchar_t wide[TEXT_SIZE]) {
+  if (MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide, TEXT_SIZE) == 0) wide[0] = L'\0';
+}
+
+// Sets a control's text, and only when it changed (the error estimate is
+// rewritten every second and must not flicker); returns whether it changed.
 bool setText(int id, const char* utf8) {
   wchar_t wide[TEXT_SIZE];
-  if (MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide, TEXT_SIZE) == 0) wide[0] = L'\0';
+  widen(utf8, wide);
   wchar_t shown[TEXT_SIZE];
   GetDlgItemTextW(clockHistoryWindow, id, shown, TEXT_SIZE);
   if (std::wcscmp(shown, wide) == 0) return false;
@@ -136,8 +135,8 @@ bool showLastRun() {
 }
 
 bool showErrorNow() {
-  const int64_t applied = appliedByNewestOffsetRun(clockHistory, slewLeftNowUs());
-  const ClockErrorNow error = estimateErrorNow(clockHistory, clockDrift, applied, rateInForcePpb(), readClock());
+  const ClockErrorNow error =
+      estimateErrorNow(clockHistory, clockDrift, slewLeftNowUs(), rateInForcePpb(), readClock());
   char text[TEXT_SIZE];
   if (!error.known) {
     std::snprintf(text, sizeof text, "Estimated error now: not known until a run finds the time");
@@ -167,7 +166,7 @@ void showWords() {
 
 void setCell(HWND list, int row, int column, const char* utf8) {
   wchar_t wide[TEXT_SIZE];
-  if (MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide, TEXT_SIZE) == 0) wide[0] = L'\0';
+  widen(utf8, wide);
   LVITEMW item = {};
   item.iSubItem = column;
   item.pszText = wide;
@@ -217,9 +216,7 @@ void showList() {
   HWND list = GetDlgItem(clockHistoryWindow, IDC_HISTORY_LIST);
   SendMessageW(list, WM_SETREDRAW, FALSE, 0);
   SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
-  const int count = clockHistory.count < 0 ? 0 : clockHistory.count > HISTORY_CAPACITY ? HISTORY_CAPACITY
-                                                                                       : clockHistory.count;
-  for (int i = count - 1, row = 0; i >= 0; --i, ++row) addListRow(list, row, i, clockHistory.entries[i]);
+  for (int i = historySize(clockHistory) - 1, row = 0; i >= 0; --i, ++row) addListRow(list, row, i, clockHistory.entries[i]);
   fitColumns(list);
   SendMessageW(list, WM_SETREDRAW, TRUE, 0);
   InvalidateRect(list, nullptr, TRUE);
@@ -261,7 +258,7 @@ struct PenScope {
 
 void drawLabel(HDC dc, const char* utf8, int x, int y, UINT align) {
   wchar_t wide[TEXT_SIZE];
-  if (MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide, TEXT_SIZE) == 0) return;
+  widen(utf8, wide);
   SetTextAlign(dc, align);
   TextOutW(dc, x, y, wide, static_cast<int>(std::wcslen(wide)));
 }
@@ -460,25 +457,11 @@ void onDrawItem(const DRAWITEMSTRUCT* item) {
 
 // ---- the window ---------------------------------------------------------------------
 
-void rememberShown() {
-  const HistoryEntry* newest = newestEntry(clockHistory);
-  shownCount = clockHistory.count;
-  shownNewestAt = newest != nullptr ? newest->measuredAt : 0;
-  shownNewestAction = newest != nullptr ? newest->action : 0;
-}
-
-bool historyChangedSinceShown() {
-  const HistoryEntry* newest = newestEntry(clockHistory);
-  if (clockHistory.count != shownCount) return true;
-  return newest != nullptr && (newest->measuredAt != shownNewestAt || newest->action != shownNewestAction);
-}
-
 // Texts, list and plot; nothing here shows, raises or focuses the window.
 void showHistory() {
   showWords();
   showList();
   InvalidateRect(GetDlgItem(clockHistoryWindow, IDC_HISTORY_PLOT), nullptr, FALSE);
-  rememberShown();
 }
 
 void makeDriftFont(HWND window) {
@@ -514,12 +497,10 @@ void onInitDialog(HWND window) {
   SetTimer(window, TIMER_HISTORY_TICK, TICK_MS, nullptr);
 }
 
+// Every change of the history comes with refreshClockHistory(); the tick
+// moves "now" on, and shows a change of who keeps the rate.
 void onTick() {
-  if (historyChangedSinceShown()) {
-    showHistory();
-    return;
-  }
-  if (showErrorNow()) layoutWords();
+  showWords();
   // "now" moves on, and the drift's path with it.
   InvalidateRect(GetDlgItem(clockHistoryWindow, IDC_HISTORY_PLOT), nullptr, FALSE);
 }
@@ -535,7 +516,6 @@ INT_PTR onCommand(HWND window, WPARAM wParam) {
 void onDestroy(HWND window) {
   KillTimer(window, TIMER_HISTORY_TICK);
   clockHistoryWindow = nullptr;
-  shownCount = -1;
   if (driftFont != nullptr) DeleteObject(driftFont);
   driftFont = nullptr;
 }

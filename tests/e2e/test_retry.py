@@ -131,7 +131,10 @@ class TwoYearStep(QuorvelTestCase):
         time.sleep(20)  # a failed run would have been retried by now
         self.assertEqual(server.count(), 3)
 
-    def test_the_user_is_asked_and_only_yes_applies_it(self):
+    def ask_about_a_large_step(self):
+        """A server two years off and "Synchronize Time" pressed with the window
+        shown: the server, the program, its window, and a probe that lists the
+        question boxes as (box, text)."""
         server = self.timeserver(GOOD, skew_ms=-TWO_YEARS_MS)
         program = self.start()
         hwnd = program.wait_window()
@@ -142,6 +145,10 @@ class TwoYearStep(QuorvelTestCase):
         def question():
             return [(box, text) for box, caption, text in self.ctl.msgboxes()
                     if box != hwnd and caption == TITLE]
+        return server, program, hwnd, question
+
+    def test_the_user_is_asked_and_only_yes_applies_it(self):
+        server, program, _, question = self.ask_about_a_large_step()
         box, text = wait_until(question, 60)[0]
         self.assertIn("-730.00d", text)
         program.press(box, IDNO)
@@ -158,16 +165,8 @@ class TwoYearStep(QuorvelTestCase):
         self.assertLess(abs(value + TWO_YEARS_MS), 2000)
 
     def test_a_yes_after_another_run_measured_applies_nothing(self):
-        server = self.timeserver(GOOD, skew_ms=-TWO_YEARS_MS)
-        program = self.start()
-        hwnd = program.wait_window()
-        program.open()
-        wait_until(program.visible)
-        program.command(IDC_SYNCHRONIZE)
-
-        def question():
-            return [box for box, caption, _ in self.ctl.msgboxes() if box != hwnd and caption == TITLE]
-        box = wait_until(question, 60)[0]
+        server, program, hwnd, question = self.ask_about_a_large_step()
+        box, _ = wait_until(question, 60)[0]
         # While the box is open another run measures the same servers (and,
         # being no user's, refuses the step itself).
         self.ctl.send(hwnd, WM_COMMAND, CMD_CORRECT_IF_IDLE, 0)

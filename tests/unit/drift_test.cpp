@@ -224,19 +224,26 @@ TEST(ClockErrorNow, CarriesTheLastOffsetForwardAtTheDriftLeft) {
     clock.wait(600);
   }
   const DriftEstimate d = estimateDrift(clock.log);
-  const HistoryEntry& last = clock.log.entries[clock.log.count - 1];
-  const int64_t applied = appliedByRun(last, nullptr, 0);
-  const Millis1900 hourLater = last.measuredAt + 3600000;
+  const Millis1900 hourLater = clock.log.entries[clock.log.count - 1].measuredAt + 3600000;
   // Uncompensated, the clock gains 78 ppm: an hour later it is 281 ms ahead.
-  const ClockErrorNow free = estimateErrorNow(clock.log, d, applied, 0, hourLater);
+  const ClockErrorNow free = estimateErrorNow(clock.log, d, 0, 0, hourLater);
   ASSERT_TRUE(free.known);
   EXPECT_NEAR(static_cast<double>(free.offsetUs), -280800, 3000);
   EXPECT_GE(free.boundUs, 280800);
   // With the drift cancelled, only the uncertainties remain.
-  const ClockErrorNow held = estimateErrorNow(clock.log, d, applied, d.ppb, hourLater);
+  const ClockErrorNow held = estimateErrorNow(clock.log, d, 0, d.ppb, hourLater);
   EXPECT_LT(std::llabs(held.offsetUs), 1000);
   EXPECT_LT(held.boundUs, free.boundUs / 10);
   EXPECT_GE(held.boundUs, 500);
+  // A later run without a server moved nothing: the step before still counts.
+  clock.wait(1800);
+  clock.run(ACTION_NO_SERVER);
+  EXPECT_EQ(estimateErrorNow(clock.log, d, 0, 0, hourLater).offsetUs, free.offsetUs);
+  // A slew still under way has removed only what it has removed.
+  HistoryEntry& slewed = clock.run(ACTION_SLEWED);
+  slewed.offsetUs = 40000;
+  const ClockErrorNow slewing = estimateErrorNow(clock.log, d, 15000, d.ppb, slewed.measuredAt);
+  EXPECT_EQ(slewing.offsetUs, 15000);
   // A run without an offset is no place to start from.
   HistoryLog none = {};
   HistoryEntry failed = {};

@@ -221,18 +221,6 @@ TEST(HistoryPlot, EmptyAndDegenerateLogsStayInsideTheArea) {
   }
 }
 
-TEST(HistoryPlot, TheErrorNowStartsFromWhatTheNewestOffsetRunApplied) {
-  HistoryLog log = sawtooth(3);
-  EXPECT_EQ(appliedByNewestOffsetRun(log, 0), 281000);
-  // A later run without a server moved nothing: the step before still counts.
-  appendHistory(log, run(START + 3 * HOUR, 0, ACTION_NO_SERVER, 0));
-  EXPECT_EQ(appliedByNewestOffsetRun(log, 0), 281000);
-  appendHistory(log, run(START + 4 * HOUR, 40000, ACTION_SLEWED));
-  EXPECT_EQ(appliedByNewestOffsetRun(log, 15000), 25000);
-  HistoryLog none = {};
-  EXPECT_EQ(appliedByNewestOffsetRun(none, 5), 0);
-}
-
 TEST(HistoryPlot, AxisLabels) {
   const struct {
     double us;

@@ -64,6 +64,13 @@ bool enablePrivilege() {
 bool timeService() { return fake.timeService; }
 uint64_t counter() { return fake.now; }
 
+DriftEstimate knownDrift(int64_t ppb) {
+  DriftEstimate drift = {};
+  drift.known = true;
+  drift.ppb = ppb;
+  return drift;
+}
+
 class RateKeepingWin : public ::testing::Test {
  protected:
   void use(bool precise) {
@@ -81,7 +88,7 @@ class RateKeepingWin : public ::testing::Test {
     rateFollowsSchedule();
     HistoryEntry nothing = {};
     nothing.action = ACTION_STEP_REFUSED;
-    rateAfterRun(nothing, driftPpb, true);
+    rateAfterRun(nothing, knownDrift(driftPpb));
   }
   void SetUp() override { fake = FakeSystem(); }
   void TearDown() override {
@@ -156,7 +163,7 @@ TEST_F(RateKeepingWin, NoScheduleGivesTheRateBackAndExitLeavesTheCompensation) {
   HistoryEntry slew = {};
   slew.action = ACTION_SLEWED;
   slew.offsetUs = 300000;
-  rateAfterRun(slew, 78000, true);
+  rateAfterRun(slew, knownDrift(78000));
   EXPECT_LT(156238u, fake.adjustment);  // slewing: faster than the compensation
   leaveRateAtExit();
   EXPECT_EQ(fake.adjustment, 156238u);  // 78 ppm slower, no slew
