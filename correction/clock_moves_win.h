@@ -1,5 +1,6 @@
-// What automatic runs have moved the clock in this process: the step limit's
-// count kept over the runs, timed on the counter.
+// What automatic runs have moved the clock in this boot: the step limit's
+// count kept in the settings ("ClockMoves") across the program's restarts,
+// timed on the counter. Only the keeper of the clock's rate writes it.
 #pragma once
 #include <cstdint>
 #include "correction/step_limit.h"
@@ -7,8 +8,12 @@
 
 // Whether a run may move the clock by correction now: the per-run limit for a
 // run the user started with the window in view (userAsked), and the limit on
-// the count as well for every other run. The count starts at the first call.
+// the count as well for every other run.
 StepDecision decideRunStep(int64_t correction, bool userAsked);
 // After a step was tried: setTo is what shiftClock returned. A step the system
 // refused moved nothing; one the user confirmed starts a fresh count.
 void countStep(Millis1900 setTo, int64_t step, bool confirmed);
+// What the rate moved the clock beyond what any correction asked for (ms).
+void countRateMove(uint64_t ms);
+// The count is read again at its next use (the keeper changed).
+void reloadClockMoves();

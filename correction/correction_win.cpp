@@ -88,6 +88,7 @@ static void recordConsensus(const ConsensusResult& result, Millis1900 measuredAt
   entry.agreeing = countByte(result.agreeing);
   entry.usable = countByte(result.usable);
   completeEntryForRate(entry);
+  countRateMove(rateMoveOfLastRunMs());
   recordRun(entry);
   rateAfterRun(entry, clockDrift);
 }

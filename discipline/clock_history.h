@@ -21,6 +21,9 @@ void recordRun(HistoryEntry entry);
 void amendNewestRun(Millis1900 measuredAt, uint8_t action);
 // The clock's run was broken: a resume, someone else's step, a new user offset.
 void noteClockBreak();
+// The start found the rate exactly as this program left it in this boot:
+// the clock ran as our runs knew it, and the start is no break.
+void continueHistorySpan();
 // Our own step: the clock moved, but not against us.
 void noteOwnClockStep();
 // WM_TIMECHANGE: a break unless the change is ours.

@@ -5,6 +5,7 @@
 
 #include "correction/consensus.h"
 #include "discipline/clock_history.h"
+#include "discipline/rate_keeping_win.h"
 #include "settings/settings.h"
 #include "timebase/clock.h"
 
@@ -27,6 +28,9 @@ uint64_t watchedCounterMs;
 // The history has changed: it is stored, the drift estimated anew, and
 // "DriftPpb" written once the history supports it.
 void learnFromHistory() {
+  // One keeper per machine writes the history: an instance in another
+  // session shows it as the keeper wrote it.
+  if (!rateKeeper()) return;
   static uint8_t history[HISTORY_IMAGE_SIZE];
   writeSetting("History", history, static_cast<uint32_t>(packHistory(clockHistory, history)));
   clockDrift = estimateDrift(clockHistory);
@@ -55,6 +59,7 @@ void loadClockHistory() {
 }
 
 void recordRun(HistoryEntry entry) {
+  if (!rateKeeper()) return;
   if (breakPending) entry.flags |= HISTORY_BREAK;
   breakPending = false;
   appendHistory(clockHistory, entry);
@@ -69,6 +74,8 @@ void amendNewestRun(Millis1900 measuredAt, uint8_t action) {
 }
 
 void noteClockBreak() { breakPending = true; }
+
+void continueHistorySpan() { breakPending = false; }
 
 void noteOwnClockStep() {
   ownStepSeen = true;

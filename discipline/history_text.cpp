@@ -81,6 +81,12 @@ void formatRateKeeping(int keeping, int64_t compensationPpb, int64_t slewLeftUs,
     case RATE_OTHER_KEEPER:
       std::snprintf(text, size, "Windows Time is also setting this clock: Quorvel leaves the rate to it and corrects by steps.");
       return;
+    case RATE_OTHER_PROGRAM:
+      std::snprintf(text, size, "Another program is setting this clock's rate: Quorvel leaves it to that program and corrects by steps.");
+      return;
+    case RATE_OTHER_INSTANCE:
+      std::snprintf(text, size, "Quorvel in another session keeps this clock's rate and makes the scheduled corrections.");
+      return;
     default:
       if (size > 0) text[0] = '\0';
       return;

@@ -99,8 +99,20 @@ void completeRunEntry(RateKeeper& k, HistoryEntry& entry, uint64_t nowMs) {
   entry.slewLeftUs = static_cast<int32_t>(left > SLEW_LEFT_LIMIT_US    ? SLEW_LEFT_LIMIT_US
                                           : left < -SLEW_LEFT_LIMIT_US ? -SLEW_LEFT_LIMIT_US
                                                                        : left);
+  k.lastRunSpanMs = k.msSinceRun;
   k.compensationSinceRun = 0;
   k.msSinceRun = 0;
+}
+
+uint64_t unexplainedRateMoveMs(int64_t meanPpb, int64_t uncertaintyPpb, int64_t ms) {
+  if (ms <= 0) return 0;
+  const int64_t clamped = clampPpb(meanPpb);
+  const int64_t rate = clamped < 0 ? -clamped : clamped;
+  const int64_t explained = uncertaintyPpb < 0 ? 0 : uncertaintyPpb;
+  if (rate <= explained) return 0;
+  // Within 64 bits for a century of ms at PPB_LIMIT.
+  const uint64_t span = static_cast<uint64_t>(ms);
+  return static_cast<uint64_t>(rate - explained) * span / static_cast<uint64_t>(PPB / 1000) / 1000u;
 }
 
 void applyRunAction(RateKeeper& k, const HistoryEntry& entry) {
@@ -127,3 +139,42 @@ bool slewsCorrection(int64_t correctionUs, bool automaticRun, bool rateInForce) 
 }
 
 int64_t compensationFor(const DriftEstimate& drift, int64_t current) { return drift.known ? drift.ppb : current; }
+
+bool sameRateSetting(const RateSetting& a, const RateSetting& b) {
+  if (a.disabled || b.disabled) return a.disabled == b.disabled;
+  return a.adjustment == b.adjustment;
+}
+
+bool setByAnotherKeeper(const RateSetting& now, const RateOwnership& owner) {
+  if (owner.setBefore && sameRateSetting(now, owner.lastSet)) return false;
+  return !sameRateSetting(now, owner.found);
+}
+
+bool settingToRestore(const RateSetting& now, const RateOwnership& owner, RateSetting& write) {
+  if (!owner.setBefore || !sameRateSetting(now, owner.lastSet)) return false;
+  if (sameRateSetting(now, owner.found)) return false;
+  write = owner.found;
+  return true;
+}
+
+bool rateLeftBehind(const RateSetting& now, bool timeServiceRunning, bool otherInstanceKeeps) {
+  return !now.disabled && !timeServiceRunning && !otherInstanceKeeps;
+}
+
+void packRateLeft(const RateSetting* left, const BootStamp& boot, uint8_t* image) {
+  packBootStamp(boot, image);
+  const uint64_t adjustment = left != nullptr ? left->adjustment : 0;
+  for (int i = 0; i < 8; ++i) image[BOOT_STAMP_IMAGE_SIZE + i] = static_cast<uint8_t>(adjustment >> (8 * i));
+  image[BOOT_STAMP_IMAGE_SIZE + 8] = left != nullptr && left->disabled ? 1 : 0;
+  image[BOOT_STAMP_IMAGE_SIZE + 9] = left != nullptr ? 1 : 0;
+}
+
+bool rateOursAllAlong(const uint8_t* image, int size, const BootStamp& now, const RateSetting& found) {
+  if (image == nullptr || size != RATE_LEFT_IMAGE_SIZE || image[BOOT_STAMP_IMAGE_SIZE + 9] != 1) return false;
+  if (!sameBoot(unpackBootStamp(image), now)) return false;
+  RateSetting left;
+  left.adjustment = 0;
+  for (int i = 0; i < 8; ++i) left.adjustment |= static_cast<uint64_t>(image[BOOT_STAMP_IMAGE_SIZE + i]) << (8 * i);
+  left.disabled = image[BOOT_STAMP_IMAGE_SIZE + 8] != 0;
+  return sameRateSetting(left, found);
+}

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include "discipline/drift.h"
 #include "discipline/history.h"
+#include "timebase/boot_stamp.h"
 
 // Automatic corrections smaller than this are slewed rather than stepped.
 const int64_t SLEW_LIMIT_US = 500000;
@@ -39,6 +40,7 @@ struct RateKeeper {
   // The compensation in force since the last run ended, for its history entry.
   int64_t compensationSinceRun;  // ppb x ms
   int64_t msSinceRun;
+  int64_t lastRunSpanMs;    // from the run before to the last run's end
 };
 
 // Accounts for the time since the last tick and returns the adjustment for
@@ -62,6 +64,10 @@ void restartRate(RateKeeper& keeper, uint64_t nowMs);
 uint64_t holdSlew(RateKeeper& keeper, uint64_t nowMs, uint64_t periodMs);
 void completeRunEntry(RateKeeper& keeper, HistoryEntry& entry, uint64_t nowMs);
 void applyRunAction(RateKeeper& keeper, const HistoryEntry& entry);
+// What a compensation of meanPpb in force for ms moved the clock beyond
+// what the drift's uncertainty explains, in whole ms: a learnt drift moves
+// the clock as surely as a step does.
+uint64_t unexplainedRateMoveMs(int64_t meanPpb, int64_t uncertaintyPpb, int64_t ms);
 // The part of the slew not yet removed (us, servers minus clock), 0 when none.
 int64_t slewLeftUs(const RateKeeper& keeper);
 
@@ -71,6 +77,8 @@ enum RateKeeping {
   RATE_KEPT = 1,       // ours, and it took
   RATE_NOT_TAKEN = 2,  // the system or another program keeps it: what we set did not take
   RATE_OTHER_KEEPER = 3,  // the Windows Time service is running
+  RATE_OTHER_PROGRAM = 4, // another program changed the rate we set
+  RATE_OTHER_INSTANCE = 5,  // Quorvel in another session keeps it
 };
 
 // An automatic run's correction under half a second is slewed while our rate
@@ -79,3 +87,39 @@ bool slewsCorrection(int64_t correctionUs, bool automaticRun, bool rateInForce);
 // The compensation the estimate asks for: the drift once it is known; until
 // then what is in force stays.
 int64_t compensationFor(const DriftEstimate& drift, int64_t current);
+
+// The system's adjustment as read or set. "Disabled" means the system keeps
+// the rate itself, whatever value it reports beside it.
+struct RateSetting {
+  uint64_t adjustment;
+  bool disabled;
+};
+bool sameRateSetting(const RateSetting& a, const RateSetting& b);
+
+// What the program knows of the adjustment's owners: what it found when it
+// took the rate, and what it set last.
+struct RateOwnership {
+  RateSetting found;
+  RateSetting lastSet;
+  bool setBefore;  // lastSet holds a setting of ours that took
+};
+// Read before a setting: a value that is neither ours nor the one found
+// means another program or Windows Time sets the rate now.
+bool setByAnotherKeeper(const RateSetting& now, const RateOwnership& owner);
+// Backing off: what to write so that the rate is as the program found it
+// (false: nothing to write). Only a value of ours is ever replaced; another
+// keeper's stays, and nothing is written where the program never set one.
+bool settingToRestore(const RateSetting& now, const RateOwnership& owner, RateSetting& write);
+// At start, before anything else: a rate left in force while neither Windows
+// Time nor another instance of ours keeps it was left by a keeper that died
+// (or quit leaving its compensation).
+bool rateLeftBehind(const RateSetting& now, bool timeServiceRunning, bool otherInstanceKeeps);
+
+// What the program left in force when it ended ("RateLeft"), and the boot it
+// did so in. A start that finds exactly that in the same boot had the rate
+// ours all along: the clock's run was not broken. Keeping the rate again
+// marks the record as no longer in force (a slew may follow, and a kill then
+// leaves no record to trust).
+const int RATE_LEFT_IMAGE_SIZE = 26;
+void packRateLeft(const RateSetting* left, const BootStamp& boot, uint8_t* image);
+bool rateOursAllAlong(const uint8_t* image, int size, const BootStamp& now, const RateSetting& found);

@@ -9,6 +9,7 @@
 #include "discipline/rate_keeping_win.h"
 #include "settings/settings.h"
 #include "shell/schedule.h"
+#include "timebase/boot_stamp.h"
 #include "timebase/clock.h"
 #include "timebase/kernel_call_win.h"
 
@@ -32,19 +33,19 @@ bool enableSystemTimePrivilege() {
   return enabled;
 }
 
+// Asked at every clock tick while the rate is ours: the handles stay open, so
+// each look is one status query.
 bool windowsTimeRunning() {
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-  if (manager == nullptr) return false;
-  bool running = false;
-  SC_HANDLE service = OpenServiceW(manager, L"W32Time", SERVICE_QUERY_STATUS);
-  if (service != nullptr) {
-    SERVICE_STATUS status;
-    running = QueryServiceStatus(service, &status) &&
-              (status.dwCurrentState == SERVICE_RUNNING || status.dwCurrentState == SERVICE_START_PENDING);
-    CloseServiceHandle(service);
+  static SC_HANDLE manager, service;
+  static bool opened;
+  if (!opened) {
+    opened = true;
+    manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager != nullptr) service = OpenServiceW(manager, L"W32Time", SERVICE_QUERY_STATUS);
   }
-  CloseServiceHandle(manager);
-  return running;
+  SERVICE_STATUS status;
+  return service != nullptr && QueryServiceStatus(service, &status) &&
+         (status.dwCurrentState == SERVICE_RUNNING || status.dwCurrentState == SERVICE_START_PENDING);
 }
 
 ClockRateCalls systemCalls() {
@@ -101,35 +102,129 @@ bool writeAdjustment(uint64_t adjustment, bool disabled) {
 
 // ---- keeping it -----------------------------------------------------------------
 
-bool rateWanted() { return schedulePosition >= 1 && schedulePosition <= 9; }
+bool keeper = true;             // this process holds the machine's keeper object
+int64_t lastRunRatePpb;         // the mean compensation before the last run
+RateOwnership owner;
+bool startsOursAllAlong;        // the start found the rate exactly as we left it this boot
+bool rateIsProgramsAtStart;     // ... or healed what a dead keeper left
+
+RateSetting systemsOwn() {
+  RateSetting own;
+  own.adjustment = 0;
+  own.disabled = true;
+  return own;
+}
+const int32_t ON_STARTUP = 1;
+
+int32_t storedSchedule() {
+  int32_t position = 0;
+  readSetting("Schedule", &position, sizeof position);
+  return position;
+}
+
+bool wantedAt(int32_t position) { return position >= 1 && position <= 9; }
+bool rateWanted() { return wantedAt(schedulePosition); }
+
+bool readRate(RateSetting& now, uint64_t& increment) {
+  bool disabled = true;
+  if (!readAdjustment(now.adjustment, increment, disabled)) return false;
+  now.disabled = disabled;
+  return true;
+}
+
+BootStamp bootNow() { return stampBoot(readClock(), rateCalls().counterMs()); }
+
+// What the program leaves in force as it ends, for the next start to know.
+void noteRateLeft(const RateSetting* left) {
+  uint8_t image[RATE_LEFT_IMAGE_SIZE];
+  packRateLeft(left, bootNow(), image);
+  writeSetting("RateLeft", image, sizeof image);
+}
+
+void writeRate(const RateSetting& setting) { writeAdjustment(setting.adjustment, setting.disabled); }
+
+// The rate as the program found it, where what is in force is still ours.
+void restoreFound() {
+  RateSetting now, write;
+  uint64_t increment = 0;
+  if (readRate(now, increment) && settingToRestore(now, owner, write)) writeRate(write);
+  owner.setBefore = false;
+}
+
+// Stops keeping: another keeper's value stays, ours goes back to what was found.
+void backOff(RateKeeping why) {
+  restoreFound();
+  noteRateTaken(clockRate, false, rateCalls().counterMs());
+  rateKeeping = why;
+}
+
+// Another program or Windows Time took over: what it does to the clock is no
+// part of our runs' story.
+void backOffForAnotherKeeper(RateKeeping who) {
+  backOff(who);
+  noteClockBreak();
+}
+
+bool timeServiceRunning() { return rateCalls().timeServiceRunning != nullptr && rateCalls().timeServiceRunning(); }
 
 // Sets the adjustment and reads it back: only a rate that took is ours.
+// Read first: a value that is neither ours nor the one found is another keeper's.
 void setRate(uint64_t adjustment) {
   const uint64_t now = rateCalls().counterMs();
-  uint64_t readBack = 0, increment = 0;
-  bool disabled = true;
-  const bool taken = writeAdjustment(adjustment, false) && readAdjustment(readBack, increment, disabled) &&
-                     !disabled && readBack == adjustment && increment == clockRate.increment;
-  noteRateTaken(clockRate, taken, now);
-  rateKeeping = taken ? RATE_KEPT : RATE_NOT_TAKEN;
+  RateSetting before;
+  uint64_t increment = 0;
+  if (!readRate(before, increment)) {
+    backOff(RATE_NOT_TAKEN);
+    return;
+  }
+  if (setByAnotherKeeper(before, owner)) {
+    backOffForAnotherKeeper(RATE_OTHER_PROGRAM);
+    return;
+  }
+  RateSetting readBack;
+  const bool taken = writeAdjustment(adjustment, false) && readRate(readBack, increment) && !readBack.disabled &&
+                     readBack.adjustment == adjustment && increment == clockRate.increment;
+  if (!taken) {
+    // Whatever of ours is still in force goes: it is no longer counted on.
+    backOff(RATE_NOT_TAKEN);
+    return;
+  }
+  owner.lastSet = readBack;
+  owner.setBefore = true;
+  noteRateTaken(clockRate, true, now);
+  rateKeeping = RATE_KEPT;
 }
 
 // Takes the rate unless another keeper has it, from the increment the
 // system reports.
 void takeRate(uint64_t periodMs) {
+  if (!keeper) {
+    rateKeeping = RATE_OTHER_INSTANCE;
+    return;
+  }
   const uint64_t now = rateCalls().counterMs();
-  if (rateCalls().timeServiceRunning != nullptr && rateCalls().timeServiceRunning()) {
-    noteRateTaken(clockRate, false, now);
-    rateKeeping = RATE_OTHER_KEEPER;
+  if (timeServiceRunning()) {
+    if (rateKeeping == RATE_KEPT) backOffForAnotherKeeper(RATE_OTHER_KEEPER);
+    else backOff(RATE_OTHER_KEEPER);
     return;
   }
-  uint64_t adjustment = 0, increment = 0;
-  bool disabled = true;
-  if (!readAdjustment(adjustment, increment, disabled) || increment == 0) {
-    noteRateTaken(clockRate, false, now);
-    rateKeeping = RATE_NOT_TAKEN;
+  RateSetting found;
+  uint64_t increment = 0;
+  if (!readRate(found, increment) || increment == 0) {
+    backOff(RATE_NOT_TAKEN);
     return;
   }
+  const bool ours = owner.setBefore && sameRateSetting(found, owner.lastSet);
+  // Another program that set the rate is left to it while its value stands.
+  if (rateKeeping == RATE_OTHER_PROGRAM && !ours && !found.disabled) return;
+  if (!ours) {
+    // What a start healed, or found as we left it, is the program's own: the
+    // system's "disabled" is what was there before any of it.
+    if (rateKeeping != RATE_KEPT) owner.found = rateIsProgramsAtStart ? systemsOwn() : found;
+    owner.setBefore = false;
+  }
+  rateIsProgramsAtStart = false;
+  if (rateKeeping != RATE_KEPT) noteRateLeft(nullptr);
   clockRate.increment = increment;
   setRate(keepRate(clockRate, now, periodMs));
 }
@@ -143,6 +238,21 @@ int64_t storedDrift() {
   return ppb > DRIFT_PLAUSIBLE_PPB || ppb < -DRIFT_PLAUSIBLE_PPB ? 0 : ppb;
 }
 
+// With "On Startup" the program runs for one correction and ends: the drift
+// is applied only where runs of this boot support it, since a start after a
+// break (every start, unless the rate was ours all along) learns nothing.
+bool driftSupportedOnStartup() {
+  if (startsOursAllAlong) return true;
+  return clockDrift.known && clockHistory.count >= 2 &&
+         (clockHistory.entries[clockHistory.count - 1].flags & HISTORY_BREAK) == 0;
+}
+
+int64_t startingCompensation() {
+  // The schedule is applied after this: the stored position decides.
+  if (storedSchedule() == ON_STARTUP && !startsOursAllAlong) return 0;
+  return storedDrift();
+}
+
 }  // namespace
 
 void useClockRateCalls(const ClockRateCalls* replacement) {
@@ -151,24 +261,68 @@ void useClockRateCalls(const ClockRateCalls* replacement) {
   privilegeEnabled = false;
   clockRate = RateKeeper();
   rateKeeping = RATE_FREE;
+  owner = RateOwnership();
+  keeper = true;
+  startsOursAllAlong = false;
+  rateIsProgramsAtStart = false;
 }
+
+void setRateKeeper(bool holdsKeeper) { keeper = holdsKeeper; }
+
+bool rateKeeper() { return keeper; }
+
+bool healRateAtStart() {
+  startsOursAllAlong = false;
+  rateIsProgramsAtStart = false;
+  if (!keeper) return false;
+  RateSetting found;
+  uint64_t increment = 0;
+  if (!readRate(found, increment) || increment == 0) return false;
+  static uint8_t image[RATE_LEFT_IMAGE_SIZE];
+  const int32_t size = readSettingBytes("RateLeft", image, sizeof image);
+  if (rateOursAllAlong(image, size, bootNow(), found)) {
+    startsOursAllAlong = true;
+    rateIsProgramsAtStart = true;
+    return false;
+  }
+  if (!rateLeftBehind(found, timeServiceRunning(), false)) return false;
+  // Nothing of the old rate is known to be right but the compensation: a
+  // slew left running would go on at up to 500 ppm.
+  const int32_t position = storedSchedule();
+  const int64_t compensation = wantedAt(position) && position != ON_STARTUP ? storedDrift() : 0;
+  if (compensation != 0) writeAdjustment(adjustmentForPpb(compensation, increment), false);
+  else writeAdjustment(increment, true);
+  noteRateLeft(nullptr);
+  rateIsProgramsAtStart = true;
+  return true;
+}
+
+bool startJoinsEarlierRuns() { return startsOursAllAlong; }
 
 void startRateKeeping() {
   clockRate = RateKeeper();
-  rateKeeping = RATE_FREE;
-  setCompensation(clockRate, storedDrift(), rateCalls().counterMs());
+  rateKeeping = keeper ? RATE_FREE : RATE_OTHER_INSTANCE;
+  owner = RateOwnership();
+  if (startsOursAllAlong) continueHistorySpan();
+  setCompensation(clockRate, startingCompensation(), rateCalls().counterMs());
   if (rateWanted()) takeRate(HIDDEN_TICK_MS);
 }
 
 void keepClockRate(uint64_t periodMs) {
   // Kept or not, the time is booked for the mean rate of the next entry.
   const uint64_t adjustment = keepRate(clockRate, rateCalls().counterMs(), periodMs);
-  if (rateKeeping == RATE_KEPT) setRate(adjustment);
+  if (rateKeeping != RATE_KEPT) return;
+  // Windows Time started since: its value must not be overwritten at our next tick.
+  if (timeServiceRunning()) {
+    backOffForAnotherKeeper(RATE_OTHER_KEEPER);
+    return;
+  }
+  setRate(adjustment);
 }
 
 void rateFollowsSchedule() {
   if (!rateWanted()) {
-    if (rateKeeping != RATE_FREE) giveRateBack();
+    if (rateKeeping != RATE_FREE && rateKeeping != RATE_OTHER_INSTANCE) giveRateBack();
     return;
   }
   if (rateKeeping == RATE_FREE) takeRate(HIDDEN_TICK_MS);
@@ -185,7 +339,14 @@ bool slewInsteadOfStep(int64_t correctionUs, bool automaticRun) {
   return slewsCorrection(correctionUs, automaticRun, rateKeeping == RATE_KEPT && clockRate.inForce);
 }
 
-void completeEntryForRate(HistoryEntry& entry) { completeRunEntry(clockRate, entry, rateCalls().counterMs()); }
+void completeEntryForRate(HistoryEntry& entry) {
+  completeRunEntry(clockRate, entry, rateCalls().counterMs());
+  lastRunRatePpb = entry.rateBeforePpb;
+}
+
+uint64_t rateMoveOfLastRunMs() {
+  return unexplainedRateMoveMs(lastRunRatePpb, clockDrift.uncertaintyPpb, clockRate.lastRunSpanMs);
+}
 
 void rateAfterRun(const HistoryEntry& entry, const DriftEstimate& drift) {
   const uint64_t now = rateCalls().counterMs();
@@ -201,16 +362,49 @@ void rateAfterResume() {
 
 void leaveRateAtExit() {
   if (rateKeeping != RATE_KEPT) return;
+  if (schedulePosition == ON_STARTUP && !driftSupportedOnStartup()) {
+    restoreFound();
+    RateSetting now;
+    uint64_t increment = 0;
+    if (readRate(now, increment)) noteRateLeft(&now);
+    return;
+  }
   restartRate(clockRate, rateCalls().counterMs());
-  writeAdjustment(adjustmentForPpb(clockRate.compensationPpb, clockRate.increment), false);
+  RateSetting left;
+  left.adjustment = adjustmentForPpb(clockRate.compensationPpb, clockRate.increment);
+  left.disabled = false;
+  // The last look before our last write: another keeper's value stays.
+  RateSetting now;
+  uint64_t increment = 0;
+  if (!readRate(now, increment) || setByAnotherKeeper(now, owner)) return;
+  if (writeAdjustment(left.adjustment, false)) noteRateLeft(&left);
+}
+
+void rateAtCrash() {
+  // No reads of the registry or allocations here: only the rate call.
+  if (rateKeeping != RATE_KEPT || !owner.setBefore) return;
+  if (rateWanted() && schedulePosition != ON_STARTUP)
+    writeAdjustment(adjustmentForPpb(clockRate.compensationPpb, clockRate.increment), false);
+  else if (owner.found.disabled)
+    writeAdjustment(clockRate.increment, true);
+  else
+    writeAdjustment(owner.found.adjustment, false);
 }
 
 void giveRateBack() {
-  uint64_t adjustment = 0, increment = 0;
-  bool disabled = true;
-  if (readAdjustment(adjustment, increment, disabled)) writeAdjustment(increment, true);
+  if (owner.setBefore) {
+    restoreFound();
+  } else if (keeper) {
+    // A fresh process (uninstall): the rate a quit or dead instance left goes
+    // back to the system, unless Windows Time keeps it.
+    RateSetting now;
+    uint64_t increment = 0;
+    if (readRate(now, increment) && rateLeftBehind(now, timeServiceRunning(), false))
+      writeAdjustment(increment, true);
+  }
   releaseRate(clockRate, rateCalls().counterMs());
-  rateKeeping = RATE_FREE;
+  rateKeeping = keeper ? RATE_FREE : RATE_OTHER_INSTANCE;
+  if (keeper) noteRateLeft(nullptr);
 }
 
 int64_t rateInForcePpb() {

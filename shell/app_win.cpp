@@ -25,6 +25,8 @@ void fatalExit(const char* text) {
   if (fatalInProgress) return;
   fatalInProgress = true;
   if (mainWindow != nullptr) teardownMainWindow();
+  // Before the box: the process may be ended while it waits for an answer.
+  rateAtCrash();
   MessageBoxA(mainWindow, text, WINDOW_TITLE, MB_OK | MB_SYSTEMMODAL | MB_ICONERROR);
   if (socketsStarted) WSACleanup();
   ExitProcess(0);
@@ -132,13 +134,25 @@ static int runMessageLoop() {
   return static_cast<int>(message.wParam);
 }
 
+// A crash in any thread: the compensation alone stays in force, not a slew
+// at up to 500 ppm beyond it, until someone sets the rate again.
+static LONG WINAPI onUnhandledException(EXCEPTION_POINTERS*) {
+  rateAtCrash();
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
 int runQuorvel(const char* commandLine) {
+  SetUnhandledExceptionFilter(onUnhandledException);
   if (!checkSettingsVersion()) return 0;
   readSetting("CorrectOnLaunch", &correctOnLaunch, sizeof correctOnLaunch);
   launchMode = launchLetter(argumentText(commandLine));
 
   if (handOverToRunningInstance()) return 0;
+  // Before anything else sets the rate: who keeps it, and what a keeper
+  // that died left in force.
+  setRateKeeper(claimRateKeeper());
   if (launchMode == 'u') uninstall();
+  healRateAtStart();
 
   // Setting the clock to its own reading proves the right to set it.
   if (shiftClock(0) == 0) {

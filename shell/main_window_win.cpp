@@ -8,6 +8,7 @@
 
 #include <cstring>
 
+#include "correction/clock_moves_win.h"
 #include "correction/correction.h"
 #include "discipline/clock_history.h"
 #include "discipline/rate_keeping_win.h"
@@ -25,6 +26,7 @@
 #include "shell/main_window_win.h"
 #include "shell/placement.h"
 #include "shell/schedule.h"
+#include "shell/single_instance_win.h"
 #include "shell/status.h"
 #include "timebase/clock.h"
 #include "timebase/offset_text.h"
@@ -39,6 +41,8 @@ namespace {
 const int CONTROL_TEXT_SIZE = 100;  // display texts, at most 99 characters
 const UINT CLOCK_SHOWN_MS = 100;
 const UINT CLOCK_HIDDEN_MS = 10000;
+// How often an instance that does not keep the clock reads what the keeper wrote.
+const uint64_t KEEPER_LOOK_MS = 10000;
 
 // Sent to every top-level window when the shell (and its tray) starts again.
 UINT taskbarCreatedMessage;
@@ -276,7 +280,7 @@ INT_PTR onCommand(WPARAM wParam) {
     case IDC_ADD_SERVER:
     case IDM_ADD_SERVER: addServerCommand(); return TRUE;
     case CMD_CORRECT_IF_IDLE:
-      if (!runActive()) startCorrectingRun();
+      if (!runActive() && rateKeeper()) startCorrectingRun();
       return TRUE;
     case IDM_DELETE_SERVER: deleteSelectedServers(); return TRUE;
     case IDM_TEST_SERVER: startTestRun(); return TRUE;
@@ -304,9 +308,40 @@ void refreshClockText() {
   if (std::strcmp(now, shown) != 0) SetDlgItemTextA(mainWindow, IDC_CLOCK_TEXT, now);
 }
 
+// The keeper of another session ended: this instance keeps the clock from
+// now on, as a start would.
+void becomeKeeper() {
+  setRateKeeper(true);
+  healRateAtStart();
+  reloadClockMoves();
+  loadLastCorrection();
+  loadClockHistory();
+  startRateKeeping();
+  rateFollowsSchedule();
+}
+
+// While another session's instance keeps the clock, this one shows what the
+// keeper wrote, and takes over once it ends.
+void followKeeper() {
+  if (rateKeeper()) return;
+  if (claimRateKeeper()) {
+    becomeKeeper();
+    return;
+  }
+  static uint64_t lastLook;
+  const uint64_t now = readCounterMs();
+  if (now - lastLook < KEEPER_LOOK_MS) return;
+  lastLook = now;
+  loadLastCorrection();
+  loadClockHistory();
+  if (!runActive()) showStatus(SHOW_LAST_CORRECTION);
+  refreshClockHistory();
+}
+
 void onTimer(WPARAM id) {
   switch (id) {
     case TIMER_CLOCK:
+      followKeeper();
       refreshClockText();
       watchClock();
       keepClockRate(IsWindowVisible(mainWindow) ? CLOCK_SHOWN_MS : CLOCK_HIDDEN_MS);

@@ -67,8 +67,10 @@ void onScheduleSlider() {
   replanRetryForSchedule();
 }
 
+// Automatic runs are the keeper's alone: an instance in another session
+// corrects only when its user asks.
 void checkScheduleDue() {
-  if (scheduleInterval == 0) return;
+  if (scheduleInterval == 0 || !rateKeeper()) return;
   if (pendingCount == 0 && scheduleIsDue(readClock(), scheduleBase, scheduleInterval))
     startCorrectingRun();
 }
@@ -76,8 +78,13 @@ void checkScheduleDue() {
 void applyLaunchRule() {
   const bool fires = correctOnLaunch != 0 || (launchMode != 0 && schedulePosition == 1);
   if (!fires) return;
-  launchCorrectionFired = true;
   exitAfterCorrection = schedulePosition <= 1;
+  if (!rateKeeper()) {
+    // The keeper of another session has corrected the clock: nothing to do.
+    if (exitAfterCorrection) SetTimer(mainWindow, TIMER_EXIT, 0, nullptr);
+    return;
+  }
+  launchCorrectionFired = true;
   startCorrectingRun();
 }
 
@@ -101,7 +108,7 @@ void onRetryTimer() {
     return;
   }
   KillTimer(mainWindow, TIMER_RETRY);
-  startCorrectingRun();
+  if (rateKeeper()) startCorrectingRun();
 }
 
 void onPowerBroadcast(uintptr_t event) {
@@ -129,7 +136,7 @@ void onResumeTimer() {
     return;
   }
   KillTimer(mainWindow, TIMER_RESUME);
-  startCorrectingRun();
+  if (rateKeeper()) startCorrectingRun();
 }
 
 void stopScheduleTimers() {

@@ -31,6 +31,11 @@ void* recordView;
 const int OBJECT_NAME_SIZE = 64;
 wchar_t mutexName[OBJECT_NAME_SIZE];
 wchar_t recordName[OBJECT_NAME_SIZE];
+// The keeper of the clock's rate is one per machine: no session in its name.
+wchar_t keeperName[OBJECT_NAME_SIZE];
+HANDLE keeperMutex;
+bool holdsKeeper;
+bool keeperNameTaken;
 
 // prefix: L"Quorvel\\" in the private namespace, L"Local\\Quorvel." outside it.
 void nameObjects(const wchar_t* prefix) {
@@ -41,6 +46,8 @@ void nameObjects(const wchar_t* prefix) {
   wsprintfW(mutexName, L"%sInstance.%lu", prefix, static_cast<unsigned long>(session));
   wsprintfW(recordName, L"%sWindow.%lu", prefix, static_cast<unsigned long>(session));
 }
+
+void nameKeeper(const wchar_t* name) { lstrcpynW(keeperName, name, OBJECT_NAME_SIZE); }
 
 struct InstanceRecord {
   uint64_t window;
@@ -128,6 +135,7 @@ bool openOwnNamespace() {
   deleteBoundary(boundary);
   if (ownNamespace == nullptr) return false;
   nameObjects(L"Quorvel\\");
+  nameKeeper(L"Quorvel\\Keeper");
   return true;
 }
 
@@ -165,8 +173,16 @@ bool takeMutex() {
 
 }  // namespace
 
+void nameAllObjects() {
+  if (ownNamespace != nullptr || keeperName[0] != L'\0') return;
+  if (!openOwnNamespace()) {
+    nameObjects(L"Local\\Quorvel.");
+    nameKeeper(L"Global\\Quorvel.Keeper");
+  }
+}
+
 InstanceClaim claimSingleInstance() {
-  if (ownNamespace == nullptr && !openOwnNamespace()) nameObjects(L"Local\\Quorvel.");
+  nameAllObjects();
   instanceMutex = CreateMutexW(adminsOnly(), FALSE, mutexName);
   if (instanceMutex == nullptr) return INSTANCE_TAKEN;  // not ours to open: someone else's
   if (GetLastError() == ERROR_ALREADY_EXISTS && !trustedOwner(instanceMutex)) {
@@ -219,4 +235,28 @@ void releaseSingleInstance() {
   holdsMutex = false;
   if (instanceMutex != nullptr) CloseHandle(instanceMutex);
   instanceMutex = nullptr;
+  if (holdsKeeper) ReleaseMutex(keeperMutex);
+  holdsKeeper = false;
+  if (keeperMutex != nullptr) CloseHandle(keeperMutex);
+  keeperMutex = nullptr;
+}
+
+bool claimRateKeeper() {
+  if (holdsKeeper || keeperNameTaken) return true;
+  nameAllObjects();
+  if (keeperMutex == nullptr) {
+    keeperMutex = CreateMutexW(adminsOnly(), FALSE, keeperName);
+    // A name someone untrusted made stops nothing: this instance keeps, as
+    // it would on a machine without other sessions.
+    if (keeperMutex == nullptr) return keeperNameTaken = true;
+    if (GetLastError() == ERROR_ALREADY_EXISTS && !trustedOwner(keeperMutex)) {
+      CloseHandle(keeperMutex);
+      keeperMutex = nullptr;
+      return keeperNameTaken = true;
+    }
+  }
+  // Abandoned: the keeper ended without giving it up, and this one takes over.
+  const DWORD waited = WaitForSingleObject(keeperMutex, 0);
+  holdsKeeper = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+  return holdsKeeper;
 }

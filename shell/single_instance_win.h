@@ -23,3 +23,8 @@ bool instanceClaimed();
 // starts cannot find it.
 void noteInstanceNameTaken();
 bool instanceNameTaken();
+
+// The machine-wide keeper of the clock's rate and of the automatic runs: true
+// when this process holds it now (taking it when free or left by a keeper
+// that ended), or when someone untrusted squats its name. Cheap to call again.
+bool claimRateKeeper();

@@ -7,7 +7,8 @@
 Millis1900 readClock();
 // The same clock in microseconds since 1900.
 int64_t readClockUs();
-// Sets the clock to readClock() + offset; returns the value set, or 0 when the
+// Sets the clock to its reading + offset, the reading to the nearest
+// millisecond (taken at the start of one); returns the value set, or 0 when the
 // clock was not set for lack of privilege (or the target has no calendar form).
 // Any other failure ends the program through fatalExit.
 Millis1900 shiftClock(int64_t offset);

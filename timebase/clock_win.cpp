@@ -42,10 +42,26 @@ int64_t readClockUs() {
   return microsFromFileTime(fileTimeValue(now));
 }
 
+// The reading at which the clock is set: the start of a millisecond where
+// the reading has the resolution to show one (at most 2 ms are waited for
+// it), so that the whole-millisecond time set loses no fraction of the moment.
+static uint64_t readingAtMillisecondStart() {
+  FILETIME now;
+  systemTimeReader()(&now);
+  uint64_t reading = fileTimeValue(now);
+  const uint64_t waitUntil = readCounterMs() + 2;
+  const uint64_t startSlack = 500;  // 100 ns units: 50 us into the millisecond
+  while (reading % 10000 > startSlack && readCounterMs() < waitUntil) {
+    systemTimeReader()(&now);
+    reading = fileTimeValue(now);
+  }
+  return reading;
+}
+
 Millis1900 shiftClock(int64_t offset) {
   // Real-time priority only for the span from reading the clock to setting it.
   SetPriorityClass(GetCurrentProcess(), REALTIME_PRIORITY_CLASS);
-  Millis1900 t = static_cast<Millis1900>(static_cast<uint64_t>(readClock()) +
+  Millis1900 t = static_cast<Millis1900>(static_cast<uint64_t>(nearestMillisFromFileTime(readingAtMillisecondStart())) +
                                          static_cast<uint64_t>(offset));
   DWORD error = 0;
   bool representable = millisHasCalendarForm(t);

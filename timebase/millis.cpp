@@ -68,3 +68,8 @@ void formatCalendarTime(const CalendarTime& local, char* text) {
   std::memcpy(text, full, length);
   text[length] = '\0';
 }
+
+Millis1900 nearestMillisFromFileTime(uint64_t fileTime) {
+  const uint64_t half = 5000;  // 100 ns units
+  return millisFromFileTime(fileTime > UINT64_MAX - half ? fileTime : fileTime + half);
+}

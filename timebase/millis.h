@@ -20,6 +20,9 @@ Millis1900 millisFromFileTime(uint64_t fileTime);
 // Microseconds since 1900 of a FILETIME stamp, for exchanges that carry
 // fractions of a millisecond.
 int64_t microsFromFileTime(uint64_t fileTime);
+// The millisecond nearest a FILETIME stamp (halves up): the clock is set in
+// whole milliseconds, and a set clock should not lose the fraction it had.
+Millis1900 nearestMillisFromFileTime(uint64_t fileTime);
 // The millisecond a microsecond time falls in (floor), as readClock gives it.
 Millis1900 millisFromMicros(int64_t us);
 // A microsecond offset to the nearest millisecond (halves up): the step a

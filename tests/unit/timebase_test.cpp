@@ -127,3 +127,13 @@ TEST(OffsetText, ParseWrapsWithoutFault) {
 }
 
 }  // namespace
+
+TEST(NearestMillis, AStepKeepsTheFractionOfTheMomentToTheNearestMillisecond) {
+  const uint64_t ms = 133500000000000ULL / 10000 * 10000;  // a whole millisecond in 100 ns
+  const Millis1900 whole = millisFromFileTime(ms);
+  EXPECT_EQ(nearestMillisFromFileTime(ms), whole);
+  EXPECT_EQ(nearestMillisFromFileTime(ms + 4999), whole);
+  EXPECT_EQ(nearestMillisFromFileTime(ms + 5000), whole + 1);
+  EXPECT_EQ(nearestMillisFromFileTime(ms + 9999), whole + 1);
+  EXPECT_EQ(nearestMillisFromFileTime(UINT64_MAX), millisFromFileTime(UINT64_MAX));
+}
