@@ -3,7 +3,6 @@
 // (implements clock_history.h).
 #include <windows.h>
 
-#include "correction/consensus.h"
 #include "discipline/clock_history.h"
 #include "settings/settings.h"
 #include "timebase/clock.h"

@@ -3,12 +3,10 @@
 // setting read back, since a rate that does not take must not be counted on.
 #include <windows.h>
 
-#include "correction/consensus.h"
 #include "discipline/clock_history.h"
 #include "discipline/history_text.h"
 #include "discipline/rate_keeping_win.h"
 #include "settings/settings.h"
-#include "shell/schedule.h"
 #include "timebase/clock.h"
 #include "timebase/kernel_call_win.h"
 
@@ -101,7 +99,10 @@ bool writeAdjustment(uint64_t adjustment, bool disabled) {
 
 // ---- keeping it -----------------------------------------------------------------
 
-bool rateWanted() { return schedulePosition >= 1 && schedulePosition <= 9; }
+// Whether a schedule is chosen, as the schedule last said.
+bool scheduleChosen;
+
+bool rateWanted() { return scheduleChosen; }
 
 // Sets the adjustment and reads it back: only a rate that took is ours.
 void setRate(uint64_t adjustment) {
@@ -166,7 +167,8 @@ void keepClockRate(uint64_t periodMs) {
   if (rateKeeping == RATE_KEPT) setRate(adjustment);
 }
 
-void rateFollowsSchedule() {
+void rateFollowsSchedule(bool scheduled) {
+  scheduleChosen = scheduled;
   if (!rateWanted()) {
     if (rateKeeping != RATE_FREE) giveRateBack();
     return;

@@ -7,11 +7,11 @@
 #include "query/query_run.h"
 #include "query/server_address.h"
 #include "resources/resource.h"
-#include "servers/server_list.h"
-#include "servers/server_list_win.h"
 #include "servers/server_rows.h"
 #include "servers/server_table.h"
 #include "shell/main_window_win.h"
+#include "shell/server_list.h"
+#include "shell/server_list_win.h"
 
 int sortColumn = 1;
 int sortDirection = 1;
@@ -123,6 +123,21 @@ void syncServerRows(SyncMode mode) {
     setRowText(row, 1, latencyText);
     setRowText(row, 2, correctionText);
   }
+}
+
+void loadServerTable() {
+  readServerTable();
+  syncServerRows(SYNC_FULL);
+}
+
+void resetServerList() {
+  resetServerTable();
+  syncServerRows(SYNC_FULL);
+}
+
+void commitServer(int slot) {
+  syncServerRows(SYNC_FULL);
+  saveServer(slot);
 }
 
 void refreshDirtyRows() {
