@@ -141,6 +141,8 @@ void commitServer(int slot) {
 }
 
 void refreshDirtyRows() {
+  // Without the list there is no row to redraw: the marks wait for it.
+  if (serverList == nullptr) return;
   bool anyDirty = false;
   for (int slot = 0; slot < SERVER_SLOTS; ++slot) anyDirty = anyDirty || serverQueries[slot].dirty != 0;
   if (!anyDirty) return;
