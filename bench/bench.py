@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Benchmarks of quorvel.exe under Wine, side by side with `rdate -p` and `chronyd -Q`.
 
-Started by bench/run inside tests/with-wine.sh: a private Wine prefix copy, its own
+Started by bench/measure inside tests/with-wine.sh: a private Wine prefix copy, its own
 X display and a network namespace with only loopback. All time servers are
 tests/e2e/timeserver.py servers on 127.x.y.z port 37, tests/e2e/ntpserver.py
 servers on port 123, or one real chronyd; the program always gets a seeded
@@ -1539,7 +1539,7 @@ def main():
             sections = []  # not a full run: the plot stays out of docs/
         return render(out, args, sections)
     if not args.inside:
-        parser.error("runs only inside tests/with-wine.sh (bench/run); or --again")
+        parser.error("runs only inside tests/with-wine.sh (bench/measure); or --again")
     return inside(args)
 
 

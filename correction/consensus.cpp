@@ -2,7 +2,7 @@
 // from the mean first, then the interval most of the rest agree on.
 #include "correction/consensus.h"
 
-#include "correction/agreement.h"
+#include "query/agreement.h"
 
 static bool counts(const ServerRecord& record, const bool excluded[SERVER_SLOTS], int slot) {
   return record.name[0] != '\0' && record.status == STATUS_GOOD && !excluded[slot];
@@ -106,9 +106,4 @@ int64_t recordedCorrection(const ServerRecord records[SERVER_SLOTS], const Offse
   if (result.correction < own.low) return own.low;
   if (result.correction >= own.high) return own.high - 1;
   return result.correction;
-}
-
-void packInt64(int64_t value, uint8_t image[8]) {
-  const uint64_t bits = static_cast<uint64_t>(value);
-  for (int i = 0; i < 8; ++i) image[i] = static_cast<uint8_t>(bits >> (8 * i));
 }

@@ -40,7 +40,3 @@ ConsensusResult computeConsensus(const ServerRecord records[SERVER_SLOTS],
 // computeConsensus.
 int64_t recordedCorrection(const ServerRecord records[SERVER_SLOTS], const OffsetBounds bounds[SERVER_SLOTS],
                            const ConsensusResult& result, int slot);
-
-// The 8-byte little-endian image of a signed 64-bit setting
-// ("LastCorrectionTime", "LastCorrectionValue").
-void packInt64(int64_t value, uint8_t image[8]);

@@ -18,6 +18,18 @@ extern uint32_t manualRunNumber;
 extern bool stepBeyondLimit;
 extern bool totalBeyondLimit;
 
+// The consensus of the run just completed, applied and reported
+// (run_report.h) before the other windows hear of a step.
 void applyConsensus();
-// WM_CONFIRM_STEP: asks the user about the large step the last run found.
-void onConfirmStep();
+
+// The large step the last run leaves to the user, and the run it belongs to.
+struct StepQuestion {
+  int64_t step;
+  uint32_t askedAfterRun;  // runNumber when the question was taken
+  Millis1900 runAt;        // when that run measured
+};
+// Takes the waiting question, once; false when none waits.
+bool takeStepQuestion(StepQuestion& question);
+// The user said Yes: the step is made unless another run has measured since,
+// and reported like a run's end.
+void answerStepQuestion(const StepQuestion& question);

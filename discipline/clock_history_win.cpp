@@ -3,7 +3,6 @@
 // (implements clock_history.h).
 #include <windows.h>
 
-#include "correction/consensus.h"
 #include "discipline/clock_history.h"
 #include "discipline/rate_keeping_win.h"
 #include "settings/settings.h"

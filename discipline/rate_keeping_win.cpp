@@ -3,12 +3,10 @@
 // setting read back, since a rate that does not take must not be counted on.
 #include <windows.h>
 
-#include "correction/consensus.h"
 #include "discipline/clock_history.h"
 #include "discipline/history_text.h"
 #include "discipline/rate_keeping_win.h"
 #include "settings/settings.h"
-#include "shell/schedule.h"
 #include "timebase/boot_stamp.h"
 #include "timebase/clock.h"
 #include "timebase/kernel_call_win.h"
@@ -123,7 +121,13 @@ int32_t storedSchedule() {
 }
 
 bool wantedAt(int32_t position) { return position >= 1 && position <= 9; }
-bool rateWanted() { return wantedAt(schedulePosition); }
+
+// Whether a schedule is chosen, as the schedule last said, and which: "On
+// Startup" keeps the rate only where this boot's runs support it.
+bool scheduleChosen;
+int32_t positionInForce;
+
+bool rateWanted() { return scheduleChosen; }
 
 bool readRate(RateSetting& now, uint64_t& increment) {
   bool disabled = true;
@@ -320,7 +324,9 @@ void keepClockRate(uint64_t periodMs) {
   setRate(adjustment);
 }
 
-void rateFollowsSchedule() {
+void rateFollowsSchedule(bool scheduled) {
+  scheduleChosen = scheduled;
+  positionInForce = storedSchedule();
   if (!rateWanted()) {
     if (rateKeeping != RATE_FREE && rateKeeping != RATE_OTHER_INSTANCE) giveRateBack();
     return;
@@ -362,7 +368,7 @@ void rateAfterResume() {
 
 void leaveRateAtExit() {
   if (rateKeeping != RATE_KEPT) return;
-  if (schedulePosition == ON_STARTUP && !driftSupportedOnStartup()) {
+  if (positionInForce == ON_STARTUP && !driftSupportedOnStartup()) {
     restoreFound();
     RateSetting now;
     uint64_t increment = 0;
@@ -383,7 +389,7 @@ void leaveRateAtExit() {
 void rateAtCrash() {
   // No reads of the registry or allocations here: only the rate call.
   if (rateKeeping != RATE_KEPT || !owner.setBefore) return;
-  if (rateWanted() && schedulePosition != ON_STARTUP)
+  if (rateWanted() && positionInForce != ON_STARTUP)
     writeAdjustment(adjustmentForPpb(clockRate.compensationPpb, clockRate.increment), false);
   else if (owner.found.disabled)
     writeAdjustment(clockRate.increment, true);

@@ -48,7 +48,8 @@ void startRateKeeping();
 // Every clock tick (periodMs: until the next).
 void keepClockRate(uint64_t periodMs);
 // The schedule was applied: a schedule takes the rate, none gives it back.
-void rateFollowsSchedule();
+// Until the first call no schedule counts as chosen.
+void rateFollowsSchedule(bool scheduled);
 // A correcting run starts: another keeper is looked for, a rate that did not
 // take is tried again, and a slew waits for the run's result.
 void holdRateForRun();

@@ -5,11 +5,11 @@
 #pragma once
 #include <cstdint>
 #include "query/ntp_packet.h"
-#include "query/server_query.h"
+#include "servers/server_query.h"
 
 // Shared steps (query_win.cpp).
 // A fresh socket of this type (SOCK_STREAM, SOCK_DGRAM) for the slot's next
-// sample, bound to any local port and reporting these events to the main
+// sample, bound to any local port and reporting these events to the query
 // window. On failure the query has ended and false comes back.
 bool openSampleSocket(int slot, int type, long events);
 void closeSampleSocket(ServerQuery& query);

@@ -4,7 +4,7 @@
 // lookup receives until this one's answer has arrived.
 #pragma once
 #include <cstdint>
-#include "query/server_query.h"
+#include "servers/server_query.h"
 #include "servers/server_record.h"
 
 // Every slot's lookup plus as many abandoned ones still on their way.

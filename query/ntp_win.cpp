@@ -15,7 +15,6 @@
 #include "query/query_run.h"
 #include "resources/resource.h"
 #include "servers/server_table.h"
-#include "shell/main_window_win.h"
 #include "timebase/clock.h"
 
 // Room for answers that carry extensions or a key after the 48 bytes.

@@ -11,6 +11,15 @@ const int64_t DEADLINE_ANSWER_MS = 20000;
 const int SOCKET_EVENT_READ = 0x01;
 const int SOCKET_EVENT_CONNECT = 0x10;
 
+// The user's offset (ms), added to what every server says; the main window
+// loads it from the settings and keeps it as the user edits it.
+extern int64_t userOffset;
+
+// The window that the sockets' notifications, the host lookups' answers and
+// the sample timer go to (WM_SOCKET_EVENT, WM_DNS_DONE, TIMER_SAMPLE): given
+// once at start-up, and nullptr once the window is gone.
+void setQueryWindow(void* window);
+
 void startQuery(int slot);
 // Opens the current sample with the protocol of the slot's name.
 void openSampleConnection(int slot);

@@ -1,4 +1,6 @@
-// Runs: one pass of queries over many servers at once, correcting or testing.
+// Runs: one pass of queries over many servers at once, correcting or testing;
+// their count and order, the one deadline, and the two moments that the room
+// above hears of (the run's first query under way, its last one ended).
 #pragma once
 #include <cstdint>
 #include "timebase/millis.h"
@@ -13,8 +15,24 @@ extern Millis1900 runStartedAt;
 extern int32_t runQueryCount;
 int32_t takeRunOrder();
 
-void startCorrectingRun();
-void startTestRun();
+// What the room above does at the run's two moments.
+class RunStages {
+ public:
+  virtual void runUnderWay() = 0;  // the run's first query has started
+  virtual void runComplete() = 0;  // the run's last query has ended
+
+ protected:
+  ~RunStages() = default;
+};
+// At start-up; nullptr: runs go unheard.
+void followRunStages(RunStages* stages);
+
+// A run's start: opened for this many queries, then its queries started with
+// startQuery, then released. A run that started no query at all is neither
+// announced nor completed.
+void holdRunOpen(int32_t queries, bool test);
+void releaseRun();
+
 void endAllQueries(int status);
 void announceRun();
 void checkRunDeadline();

@@ -1,18 +1,12 @@
-// Query runs: starting a correcting or a test run, its announcement, the one
-// deadline for the whole run, and its completion when the last query ends.
+// Query runs: the bookkeeping of a run's queries, its announcement, the one
+// deadline for the whole run, and its completion when the last query ends
+// (implements query_run.h; what the run then means is the room above's).
 #include <windows.h>
 #include <mmsystem.h>
 
-#include "correction/correction.h"
-#include "discipline/rate_keeping_win.h"
 #include "query/query.h"
 #include "query/query_run.h"
-#include "servers/server_list.h"
 #include "servers/server_table.h"
-#include "shell/clock_history_win.h"
-#include "shell/main_window_win.h"
-#include "shell/schedule.h"
-#include "shell/status.h"
 #include "timebase/clock.h"
 
 int32_t pendingCount;
@@ -22,6 +16,9 @@ uint32_t runNumber;
 Millis1900 runStartedAt;
 int32_t runQueryCount;
 static int32_t nextRunOrder;
+static RunStages* runStages;
+
+void followRunStages(RunStages* stages) { runStages = stages; }
 
 // While a start operation is starting its queries it counts itself in
 // pendingCount. A query that fails inside startQuery then cannot bring the
@@ -30,7 +27,8 @@ static int32_t nextRunOrder;
 static bool runStarting;
 static bool runHasQuery;  // a query of the run being started has been started
 
-static void holdRunOpen(int32_t queries) {
+void holdRunOpen(int32_t queries, bool test) {
+  runIsTest = test ? 1 : 0;
   runStarting = true;
   runHasQuery = false;
   ++pendingCount;
@@ -42,7 +40,7 @@ static void holdRunOpen(int32_t queries) {
 
 int32_t takeRunOrder() { return nextRunOrder++; }
 
-static void releaseRun() {
+void releaseRun() {
   // The first samples that are due at once connect before the run may end.
   startDueSamples();
   runStarting = false;
@@ -61,45 +59,6 @@ void countStartedQuery() {
 void countEndedQuery() {
   --pendingCount;
   if (pendingCount == 0) completeRun();
-}
-
-void startCorrectingRun() {
-  if (pendingCount != 0) return;
-  holdRateForRun();
-  runIsTest = 0;
-  scheduleBase = readClock();
-  int32_t queries = 0;
-  for (int slot = 0; slot < SERVER_SLOTS; ++slot) {
-    if (serverRecords[slot].name[0] != '\0' && serverRecords[slot].enabled != 0) ++queries;
-  }
-  holdRunOpen(queries);
-  for (int slot = 0; slot < SERVER_SLOTS; ++slot) {
-    ServerRecord& record = serverRecords[slot];
-    if (record.name[0] == '\0') continue;
-    if (record.enabled != 0) {
-      startQuery(slot);
-    } else {
-      // A fresh status for every named slot, so the consensus sees only this run.
-      record.status = STATUS_DISABLED;
-      saveServer(slot);
-      serverQueries[slot].dirty = 1;
-    }
-  }
-  releaseRun();
-  refreshDirtyRows();
-}
-
-void startTestRun() {
-  int slots[SERVER_SLOTS];
-  const int count = selectedServerSlots(slots, SERVER_SLOTS);
-  if (count <= 0) return;
-  if (pendingCount != 0) return;
-  runIsTest = 1;
-  holdRunOpen(count);
-  for (int i = 0; i < count; ++i) {
-    if (slots[i] >= 0 && slots[i] < SERVER_SLOTS) startQuery(slots[i]);
-  }
-  releaseRun();
 }
 
 void endAllQueries(int status) {
@@ -143,8 +102,7 @@ static void useFineTimer(bool wanted) {
 
 void announceRun() {
   useFineTimer(true);
-  showStatus(runIsTest ? SHOW_TESTING : SHOW_CHECKING);
-  setSynchronizeCaption(runIsTest ? "Stop Testing..." : "Stop Correcting...");
+  if (runStages != nullptr) runStages->runUnderWay();
 }
 
 void checkRunDeadline() {
@@ -152,14 +110,10 @@ void checkRunDeadline() {
 }
 
 void completeRun() {
-  if (!runIsTest) applyConsensus();
-  showStatus(SHOW_LAST_CORRECTION);
-  if (!runIsTest) refreshClockHistory();
-  setSynchronizeCaption("Synchronize Time");
-  refreshDirtyRows();
+  if (runStages != nullptr) runStages->runComplete();
   // The time-change broadcast and the tray update wait on other programs and
   // meanwhile handle what they send us, such as a second instance's request
-  // for a correction. A run started that way has just had its announcement
+  // for a correction. A run started that way may have had its announcement
   // undone, busy timer and so its deadline check included: announce it again.
   if (pendingCount > 0) announceRun();
   else useFineTimer(false);

@@ -20,8 +20,12 @@
 #include "query/server_address.h"
 #include "resources/resource.h"
 #include "servers/server_table.h"
-#include "shell/main_window_win.h"
 #include "timebase/clock.h"
+
+int64_t userOffset;
+static HWND queryWindow;
+
+void setQueryWindow(void* window) { queryWindow = static_cast<HWND>(window); }
 
 static HostLookup hostLookups[HOST_LOOKUP_CAPACITY];
 static ContactLog contacts;
@@ -47,7 +51,7 @@ bool openSampleSocket(int slot, int type, long events) {
   local.sin_addr.s_addr = htonl(INADDR_ANY);
   local.sin_port = 0;
   if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-      WSAAsyncSelect(s, mainWindow, WM_SOCKET_EVENT, events) != 0) {
+      WSAAsyncSelect(s, queryWindow, WM_SOCKET_EVENT, events) != 0) {
     endQuery(slot, STATUS_WINSOCK_ERROR);
     return false;
   }
@@ -56,7 +60,7 @@ bool openSampleSocket(int slot, int type, long events) {
 
 void closeSampleSocket(ServerQuery& query) {
   const SOCKET s = socketOf(query);
-  WSAAsyncSelect(s, mainWindow, 0, 0);
+  WSAAsyncSelect(s, queryWindow, 0, 0);
   closesocket(s);
   query.sampleSocket = 0;
 }
@@ -65,7 +69,7 @@ void closeSampleSocket(ServerQuery& query) {
 
 // One timer for every waiting slot, due at the earliest of them.
 static void armSampleTimer() {
-  if (mainWindow == nullptr) return;
+  if (queryWindow == nullptr) return;
   bool any = false;
   Millis1900 earliest = 0;
   for (int slot = 0; slot < SERVER_SLOTS; ++slot) {
@@ -75,14 +79,14 @@ static void armSampleTimer() {
     any = true;
   }
   if (!any) {
-    KillTimer(mainWindow, TIMER_SAMPLE);
+    KillTimer(queryWindow, TIMER_SAMPLE);
     return;
   }
   const int64_t wait = earliest - readClock();
   const UINT delay = wait < USER_TIMER_MINIMUM ? USER_TIMER_MINIMUM
                      : wait > 60000            ? 60000
                                                : static_cast<UINT>(wait);
-  SetTimer(mainWindow, TIMER_SAMPLE, delay, nullptr);
+  SetTimer(queryWindow, TIMER_SAMPLE, delay, nullptr);
 }
 
 static void waitForSample(int slot, Millis1900 at, bool aimPending) {
@@ -174,7 +178,7 @@ static bool startHostLookup(int slot) {
   const int i = claimHostLookup(hostLookups, slot);
   if (i < 0) return false;
   HostLookup& lookup = hostLookups[i];
-  const HANDLE task = WSAAsyncGetHostByName(mainWindow, WM_DNS_DONE, lookupHosts[slot], lookup.entry,
+  const HANDLE task = WSAAsyncGetHostByName(queryWindow, WM_DNS_DONE, lookupHosts[slot], lookup.entry,
                                             HOST_ENTRY_SIZE);
   if (task == nullptr) {
     releaseHostLookup(lookup);

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include "timebase/millis.h"
+#include "timebase/offset_bounds.h"
 
 const int TIME_PROTOCOL_PORT = 37;
 const int TIME_ANSWER_SIZE = 4;
@@ -17,13 +18,6 @@ const int64_t HALF_SECOND_MS = 500;
 // clock. The slack widens both bounds alike, so their midpoint stays centred.
 const int64_t NOTIFY_SLACK_MS = 25;
 
-// A half-open interval [low, high) of offsets (server minus local, ms).
-struct OffsetBounds {
-  int64_t low;
-  int64_t high;
-};
-
-inline bool boundsHold(const OffsetBounds& b) { return b.low < b.high; }
 // The middle of the interval, rounded down; exact for any 64-bit bounds.
 int64_t boundsMidpoint(const OffsetBounds& b);
 // [c - 500, c + 500): what a correction alone says about its server.

@@ -1,7 +1,7 @@
 // Stagger, aim and spacing of a run's samples.
 #include "query/sample_plan.h"
 
-#include "correction/agreement.h"
+#include "query/agreement.h"
 
 // More samples than any query takes.
 static const int SAMPLE_CORE_CAPACITY = 8;

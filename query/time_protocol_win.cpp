@@ -11,7 +11,6 @@
 #include "query/sample_math.h"
 #include "resources/resource.h"
 #include "servers/server_table.h"
-#include "shell/main_window_win.h"
 #include "timebase/clock.h"
 
 static SOCKET socketOf(const ServerQuery& query) { return static_cast<SOCKET>(query.sampleSocket); }

@@ -1,7 +1,7 @@
 // What a server's list row shows, and the order of rows, computed from the
 // slot's record and query alone.
 #pragma once
-#include "query/server_query.h"
+#include "servers/server_query.h"
 #include "servers/server_record.h"
 
 const int ROW_TEXT_SIZE = 100;

@@ -4,10 +4,8 @@
 
 #include <cstring>
 
-#include "servers/server_list.h"
 #include "servers/server_table.h"
 #include "settings/settings.h"
-#include "shell/app.h"
 
 // Public hosts that answer the Time Protocol on TCP port 37.
 const char* const defaultServers[DEFAULT_SERVER_COUNT] = {
@@ -17,18 +15,20 @@ const char* const defaultServers[DEFAULT_SERVER_COUNT] = {
     "time-b-b.nist.gov",    "time-c-b.nist.gov",   "utcnist.colorado.edu",
 };
 
+bool loadDefaultServers = true;
+
 static void serverValueName(int slot, char name[16]) { wsprintfA(name, "Server%03d", slot); }
 
-void resetServerList() {
+void resetServerTable() {
   std::memset(serverRecords, 0, sizeof serverRecords);
   for (int i = 0; i < DEFAULT_SERVER_COUNT; ++i) addServer(defaultServers[i]);
   // Every slot is stored: the values of slots 15 to 49 must go.
-  for (int slot = 0; slot < SERVER_SLOTS; ++slot) commitServer(slot);
+  for (int slot = 0; slot < SERVER_SLOTS; ++slot) saveServer(slot);
 }
 
-void loadServerTable() {
+void readServerTable() {
   if (loadDefaultServers) {
-    resetServerList();
+    resetServerTable();
     loadDefaultServers = false;
     return;
   }
@@ -46,7 +46,6 @@ void loadServerTable() {
       record.status = STATUS_NONE;
       serverQueries[slot].dirty = 1;
     }
-    syncServerRows(SYNC_FULL);
   }
 }
 
@@ -61,9 +60,4 @@ void saveServer(int slot) {
   uint8_t image[SERVER_IMAGE_SIZE];
   packServerRecord(serverRecords[slot], image);
   writeSetting(valueName, image, sizeof image);
-}
-
-void commitServer(int slot) {
-  syncServerRows(SYNC_FULL);
-  saveServer(slot);
 }

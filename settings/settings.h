@@ -25,5 +25,8 @@ bool readSetting(const char* name, void* dest, uint32_t size);
 // larger than SETTING_SIZE_LIMIT are not read.
 const uint32_t SETTING_SIZE_LIMIT = 4096;
 int32_t readSettingBytes(const char* name, void* dest, uint32_t size);
+// The 8-byte little-endian image of a signed 64-bit setting
+// ("LastCorrectionTime", "LastCorrectionValue", "DriftPpb").
+void packInt64(int64_t value, uint8_t image[8]);
 // Writes or removes the log-on start command and (re)writes the uninstall entry.
 void updateRegistration(bool autostart);

@@ -7,7 +7,7 @@
 #include "settings/command_text.h"
 #include "settings/logon_task_win.h"
 #include "settings/settings.h"
-#include "shell/app.h"
+#include "timebase/fatal_exit.h"
 
 void writeSetting(const char* name, const void* data, uint32_t size) {
   HKEY key;

@@ -1,4 +1,4 @@
-// Process-wide state decided at start-up, and the one fatal-error exit.
+// Process-wide state decided at start-up, and the program's whole life.
 #pragma once
 #include <cstdint>
 
@@ -6,11 +6,6 @@
 
 extern char launchMode;            // 's' start-up, 'u' uninstall, 0 none
 extern uint8_t correctOnLaunch;    // first byte of "CorrectOnLaunch"
-extern bool loadDefaultServers;    // start the server table from the default list
-
-// Shows text in a system-modal box and ends the process with exit code 0.
-// Returns only when a fatal exit is already in progress.
-void fatalExit(const char* text);
 
 // The whole life of the process: start-up checks, the main window and its
 // message loop. Returns the exit code (always 0).

@@ -1,27 +1,28 @@
-// Start-up, single instance, uninstall, the message loop and the fatal exit.
+// Start-up, single instance, uninstall, the message loop and how a fatal
+// exit ends the program (the one that timebase/fatal_exit.h offers below).
 #include <winsock.h>
 #include <windows.h>
 #include <commctrl.h>
 
 #include "discipline/rate_keeping_win.h"
 #include "resources/resource.h"
-#include "servers/server_list_win.h"
+#include "servers/server_table.h"
 #include "settings/settings.h"
 #include "shell/app.h"
-#include "shell/clock_history_win.h"
 #include "shell/command_line.h"
+#include "shell/history_window_win.h"
 #include "shell/main_window_win.h"
+#include "shell/server_list_win.h"
 #include "shell/single_instance_win.h"
 #include "timebase/clock.h"
+#include "timebase/fatal_exit.h"
 
 char launchMode;
 uint8_t correctOnLaunch;
-bool loadDefaultServers = true;
-
 static bool socketsStarted;
 static bool fatalInProgress;
 
-void fatalExit(const char* text) {
+static void endWithFatalBox(const char* text) {
   if (fatalInProgress) return;
   fatalInProgress = true;
   if (mainWindow != nullptr) teardownMainWindow();
@@ -143,6 +144,7 @@ static LONG WINAPI onUnhandledException(EXCEPTION_POINTERS*) {
 
 int runQuorvel(const char* commandLine) {
   SetUnhandledExceptionFilter(onUnhandledException);
+  setFatalExit(endWithFatalBox);
   if (!checkSettingsVersion()) return 0;
   readSetting("CorrectOnLaunch", &correctOnLaunch, sizeof correctOnLaunch);
   launchMode = launchLetter(argumentText(commandLine));

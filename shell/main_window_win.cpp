@@ -15,17 +15,18 @@
 #include "query/query.h"
 #include "query/query_run.h"
 #include "resources/resource.h"
-#include "servers/server_list.h"
-#include "servers/server_list_win.h"
 #include "servers/server_table.h"
 #include "settings/logon_task_win.h"
 #include "settings/settings.h"
 #include "shell/app.h"
-#include "shell/clock_history_win.h"
+#include "shell/history_window_win.h"
 #include "shell/install_win.h"
 #include "shell/main_window_win.h"
 #include "shell/placement.h"
+#include "shell/run_watch.h"
 #include "shell/schedule.h"
+#include "shell/server_list.h"
+#include "shell/server_list_win.h"
 #include "shell/single_instance_win.h"
 #include "shell/status.h"
 #include "timebase/clock.h"
@@ -33,7 +34,6 @@
 
 HWND mainWindow;
 HINSTANCE appInstance;
-int64_t userOffset;
 bool trayMenuOpen;
 
 namespace {
@@ -218,7 +218,7 @@ void listenForShellRestart(HWND window) {
 }
 
 void onInitDialog(HWND window) {
-  mainWindow = window;
+  attachMainWindow(window);
   serverList = GetDlgItem(window, IDC_SERVER_LIST);
   SetWindowTextA(window, WINDOW_TITLE);
   HICON appIcon = LoadIconA(appInstance, MAKEINTRESOURCEA(IDI_APP));  // shared: never destroyed
@@ -317,7 +317,7 @@ void becomeKeeper() {
   loadLastCorrection();
   loadClockHistory();
   startRateKeeping();
-  rateFollowsSchedule();
+  rateFollowsSchedule(schedulePosition >= 1 && schedulePosition <= 9);
 }
 
 // While another session's instance keeps the clock, this one shows what the
@@ -388,7 +388,7 @@ void onMove(HWND window) {
 
 void onDestroy() {
   teardownMainWindow();
-  mainWindow = nullptr;
+  attachMainWindow(nullptr);
   PostQuitMessage(0);
 }
 
@@ -409,6 +409,12 @@ void teardownMainWindow() {
   closeClockHistory();
   // The crystal keeps its rate after the program ends: the compensation stays.
   leaveRateAtExit();
+}
+
+void attachMainWindow(HWND window) {
+  mainWindow = window;
+  setQueryWindow(window);
+  watchRuns();
 }
 
 void setSynchronizeCaption(const char* caption) { SetDlgItemTextA(mainWindow, IDC_SYNCHRONIZE, caption); }

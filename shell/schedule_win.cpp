@@ -11,6 +11,7 @@
 #include "shell/app.h"
 #include "shell/install_win.h"
 #include "shell/main_window_win.h"
+#include "shell/run_watch.h"
 #include "shell/schedule.h"
 #include "timebase/clock.h"
 
@@ -56,7 +57,7 @@ void applySchedule() {
   updateRegistration(schedulePosition != 0);
   offerInstall(schedulePosition != 0);
   SetDlgItemTextA(mainWindow, IDC_SCHEDULE_TEXT, choice.label);
-  rateFollowsSchedule();
+  rateFollowsSchedule(schedulePosition >= 1 && schedulePosition <= 9);
 }
 
 void onScheduleSlider() {

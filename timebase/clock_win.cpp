@@ -1,8 +1,8 @@
 // The system clock and the performance counter on Windows.
 #include <windows.h>
 
-#include "shell/app.h"
 #include "timebase/clock.h"
+#include "timebase/fatal_exit.h"
 #include "timebase/kernel_call_win.h"
 
 static uint64_t fileTimeValue(const FILETIME& ft) {

@@ -5,7 +5,7 @@ each server holds its first answer until every server has a connection open, so
 a program that asked them one after another would wait for an answer that never
 comes. The second one repeats runs against servers that fail in every prompt way
 and looks for descriptors the Wine process keeps from one run to the next.
-Neither looks at a clock: how fast runs are is measured by bench/run.
+Neither looks at a clock: how fast runs are is measured by bench/measure.
 """
 import os
 import threading

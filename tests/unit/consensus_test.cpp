@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "correction/consensus.h"
+#include "settings/settings.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <random>
 
-#include "correction/agreement.h"
+#include "query/agreement.h"
 #include "query/sample_plan.h"
 
 namespace {

@@ -13,10 +13,12 @@
 #include "correction/correction.h"
 #include "query/query.h"
 #include "query/query_run.h"
+#include "query/sample_math.h"
 #include "resources/resource.h"
 #include "servers/server_table.h"
 #include "settings/settings.h"
 #include "shell/main_window_win.h"
+#include "shell/run_watch.h"
 #include "shell/schedule.h"
 #include "tests/win/wine_only.h"
 #include "timebase/clock.h"
@@ -58,7 +60,7 @@ class QueryRunTest : public ::testing::Test {
     button = CreateWindowExA(0, "BUTTON", "Synchronize Time", WS_CHILD, 0, 0, 10, 10, window,
                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_SYNCHRONIZE)),
                              nullptr, nullptr);
-    mainWindow = window;
+    attachMainWindow(window);
     std::memset(serverRecords, 0, sizeof serverRecords);
     std::memset(serverQueries, 0, sizeof serverQueries);
     pendingCount = 0;
@@ -69,7 +71,7 @@ class QueryRunTest : public ::testing::Test {
   void TearDown() override {
     if (IsSkipped()) return;
     endAllQueries(STATUS_INTERRUPTED);
-    mainWindow = nullptr;
+    attachMainWindow(nullptr);
     DestroyWindow(window);
     WSACleanup();
   }

@@ -9,7 +9,6 @@
 
 #include "discipline/clock_history.h"
 #include "discipline/rate_keeping_win.h"
-#include "shell/schedule.h"
 
 namespace {
 
@@ -84,8 +83,7 @@ class RateKeepingWin : public ::testing::Test {
   }
   // A schedule is chosen and the estimate knows the drift.
   void keepWithDrift(int64_t driftPpb) {
-    schedulePosition = 4;
-    rateFollowsSchedule();
+    rateFollowsSchedule(true);
     HistoryEntry nothing = {};
     nothing.action = ACTION_STEP_REFUSED;
     rateAfterRun(nothing, knownDrift(driftPpb));
@@ -93,7 +91,7 @@ class RateKeepingWin : public ::testing::Test {
   void SetUp() override { fake = FakeSystem(); }
   void TearDown() override {
     useClockRateCalls(nullptr);
-    schedulePosition = 0;
+    rateFollowsSchedule(false);
   }
 };
 
@@ -168,8 +166,7 @@ TEST_F(RateKeepingWin, NoScheduleGivesTheRateBackAndExitLeavesTheCompensation) {
   leaveRateAtExit();
   EXPECT_EQ(fake.adjustment, 156238u);  // 78 ppm slower, no slew
   EXPECT_FALSE(fake.disabled);
-  schedulePosition = 0;
-  rateFollowsSchedule();
+  rateFollowsSchedule(false);
   EXPECT_EQ(fake.giveBacks, 1);
   EXPECT_TRUE(fake.disabled);
   EXPECT_EQ(rateKeeping, RATE_FREE);

@@ -9,11 +9,10 @@
 #include <vector>
 
 #include "resources/resource.h"
-#include "servers/server_list.h"
-#include "servers/server_list_win.h"
 #include "servers/server_table.h"
 #include "settings/settings.h"
-#include "shell/app.h"
+#include "shell/server_list.h"
+#include "shell/server_list_win.h"
 #include "tests/win/wine_only.h"
 
 namespace {

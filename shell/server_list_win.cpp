@@ -7,11 +7,11 @@
 #include "query/query_run.h"
 #include "query/server_address.h"
 #include "resources/resource.h"
-#include "servers/server_list.h"
-#include "servers/server_list_win.h"
 #include "servers/server_rows.h"
 #include "servers/server_table.h"
 #include "shell/main_window_win.h"
+#include "shell/server_list.h"
+#include "shell/server_list_win.h"
 
 int sortColumn = 1;
 int sortDirection = 1;
@@ -125,7 +125,24 @@ void syncServerRows(SyncMode mode) {
   }
 }
 
+void loadServerTable() {
+  readServerTable();
+  syncServerRows(SYNC_FULL);
+}
+
+void resetServerList() {
+  resetServerTable();
+  syncServerRows(SYNC_FULL);
+}
+
+void commitServer(int slot) {
+  syncServerRows(SYNC_FULL);
+  saveServer(slot);
+}
+
 void refreshDirtyRows() {
+  // Without the list there is no row to redraw: the marks wait for it.
+  if (serverList == nullptr) return;
   bool anyDirty = false;
   for (int slot = 0; slot < SERVER_SLOTS; ++slot) anyDirty = anyDirty || serverQueries[slot].dirty != 0;
   if (!anyDirty) return;

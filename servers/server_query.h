@@ -1,9 +1,11 @@
 // Transient state of one slot's query: phase, samples, the times that bound
-// them, and the socket or host lookup in flight, for either protocol. Handles are kept as integers
-// so the record stays free of platform headers.
+// them, and the socket or host lookup in flight, for either protocol. The
+// server table holds one beside each slot's record; the query side fills it.
+// Handles are kept as integers so the record stays free of platform headers.
 #pragma once
 #include <cstdint>
-#include "query/sample_math.h"
+#include "timebase/millis.h"
+#include "timebase/offset_bounds.h"
 
 const int SAMPLES_PER_QUERY = 3;
 const int HOST_ENTRY_SIZE = 1024;  // MAXGETHOSTSTRUCT

@@ -14,3 +14,9 @@ void deleteSelectedServers();
 void toggleSelectedServers();
 // Slot indices of the selected rows in list order; returns their number.
 int selectedServerSlots(int slots[], int capacity);
+
+// The server table's loading, reset and saving of one slot, each followed by
+// the rows brought in line with the table.
+void loadServerTable();
+void resetServerList();
+void commitServer(int slot);

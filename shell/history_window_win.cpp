@@ -1,4 +1,4 @@
-// The "Clock History" window (implements clock_history_win.h): a modeless
+// The "Clock History" window (implements history_window_win.h): a modeless
 // dialog beside the main window with the plot planned by history_plot, the
 // drift and the error now in words, and the newest runs in a list. Its texts
 // are UTF-8 ("±") and go to the controls through the wide calls.

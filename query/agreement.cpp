@@ -1,6 +1,6 @@
 // The sweep behind the servers' agreement: every interval start counts one up,
 // every end one down, and the count is highest on the interval most servers share.
-#include "correction/agreement.h"
+#include "query/agreement.h"
 
 #include <algorithm>
 
