@@ -102,6 +102,7 @@ bool writeAdjustment(uint64_t adjustment, bool disabled) {
 
 bool keeper = true;             // this process holds the machine's keeper object
 int64_t lastRunRatePpb;         // the mean compensation before the last run
+bool rateLooked;                // this process has looked at the rate to take it
 RateOwnership owner;
 bool startsOursAllAlong;        // the start found the rate exactly as we left it this boot
 bool rateIsProgramsAtStart;     // ... or healed what a dead keeper left
@@ -214,6 +215,7 @@ void takeRate(uint64_t periodMs) {
   }
   RateSetting found;
   uint64_t increment = 0;
+  rateLooked = true;
   if (!readRate(found, increment) || increment == 0) {
     backOff(RATE_NOT_TAKEN);
     return;
@@ -269,6 +271,7 @@ void useClockRateCalls(const ClockRateCalls* replacement) {
   keeper = true;
   startsOursAllAlong = false;
   rateIsProgramsAtStart = false;
+  rateLooked = false;
 }
 
 void setRateKeeper(bool holdsKeeper) { keeper = holdsKeeper; }
@@ -383,7 +386,9 @@ void leaveRateAtExit() {
   RateSetting now;
   uint64_t increment = 0;
   if (!readRate(now, increment) || setByAnotherKeeper(now, owner)) return;
-  if (writeAdjustment(left.adjustment, false)) noteRateLeft(&left);
+  if (!writeAdjustment(left.adjustment, false)) return;
+  owner.lastSet = left;
+  noteRateLeft(&left);
 }
 
 void rateAtCrash() {
@@ -400,7 +405,7 @@ void rateAtCrash() {
 void giveRateBack() {
   if (owner.setBefore) {
     restoreFound();
-  } else if (keeper) {
+  } else if (keeper && !rateLooked) {
     // A fresh process (uninstall): the rate a quit or dead instance left goes
     // back to the system, unless Windows Time keeps it.
     RateSetting now;

@@ -5,10 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "discipline/clock_history.h"
 #include "discipline/rate_keeping_win.h"
+#include "settings/settings.h"
+#include "wine_only.h"
 
 namespace {
 
@@ -88,8 +91,13 @@ class RateKeepingWin : public ::testing::Test {
     nothing.action = ACTION_STEP_REFUSED;
     rateAfterRun(nothing, knownDrift(driftPpb));
   }
-  void SetUp() override { fake = FakeSystem(); }
+  // The rate keeping writes what it leaves in force to the settings.
+  void SetUp() override {
+    SKIP_UNLESS_UNDER_WINE();
+    fake = FakeSystem();
+  }
   void TearDown() override {
+    if (IsSkipped()) return;
     useClockRateCalls(nullptr);
     rateFollowsSchedule(false);
   }
@@ -170,6 +178,151 @@ TEST_F(RateKeepingWin, NoScheduleGivesTheRateBackAndExitLeavesTheCompensation) {
   EXPECT_EQ(fake.giveBacks, 1);
   EXPECT_TRUE(fake.disabled);
   EXPECT_EQ(rateKeeping, RATE_FREE);
+}
+
+// ---- one keeper, and never over another's value ----------------------------------
+
+void storeStart(int32_t schedule, int64_t driftPpb) {
+  writeSetting("Schedule", &schedule, sizeof schedule);
+  writeSetting("DriftPpb", &driftPpb, sizeof driftPpb);
+  const uint8_t none[RATE_LEFT_IMAGE_SIZE] = {};
+  writeSetting("RateLeft", none, sizeof none);
+}
+
+// Someone else's call: what the system then reports.
+void anotherWrites(uint64_t adjustment, bool disabled) {
+  fake.adjustment = adjustment;
+  fake.disabled = disabled;
+}
+
+TEST_F(RateKeepingWin, ARateLeftByAKeeperThatDiedIsHealedAtStart) {
+  use(false);
+  anotherWrites(156250 - 78 - 500 * 156250 / 1000000, false);  // a slew left running
+  storeStart(4, 78000);
+  EXPECT_TRUE(healRateAtStart());
+  EXPECT_EQ(fake.adjustment, 156238u);  // the compensation alone
+  EXPECT_FALSE(fake.disabled);
+  EXPECT_FALSE(startJoinsEarlierRuns());
+  // No schedule: the rate goes back to the system.
+  anotherWrites(156100, false);
+  storeStart(0, 78000);
+  EXPECT_TRUE(healRateAtStart());
+  EXPECT_TRUE(fake.disabled);
+  // Windows Time running, or another instance keeping it: nothing is touched.
+  anotherWrites(156100, false);
+  storeStart(4, 78000);
+  fake.timeService = true;
+  EXPECT_FALSE(healRateAtStart());
+  fake.timeService = false;
+  setRateKeeper(false);
+  EXPECT_FALSE(healRateAtStart());
+  EXPECT_EQ(fake.adjustment, 156100u);
+  EXPECT_FALSE(fake.disabled);
+}
+
+TEST_F(RateKeepingWin, TheRateFoundAsWeLeftItInThisBootJoinsTheRunsAndIsNoHeal) {
+  use(false);
+  storeStart(4, 78000);
+  startRateKeeping();
+  keepWithDrift(78000);
+  leaveRateAtExit();
+  ASSERT_EQ(fake.adjustment, 156238u);
+  const size_t settingsBefore = fake.settings.size();
+  useClockRateCalls(nullptr);
+  use(false);
+  EXPECT_FALSE(healRateAtStart());
+  EXPECT_TRUE(startJoinsEarlierRuns());
+  EXPECT_EQ(fake.settings.size(), settingsBefore);
+  // A kill after the rate was taken again leaves no record to trust.
+  startRateKeeping();
+  rateFollowsSchedule(true);
+  anotherWrites(156200, false);
+  useClockRateCalls(nullptr);
+  use(false);
+  EXPECT_TRUE(healRateAtStart());
+  EXPECT_EQ(fake.adjustment, 156238u);
+}
+
+TEST_F(RateKeepingWin, AnotherWriterSeenBeforeOurNextWriteIsLeftAlone) {
+  use(false);
+  keepWithDrift(78000);
+  ASSERT_EQ(rateKeeping, RATE_KEPT);
+  anotherWrites(156100, false);
+  fake.settings.clear();
+  fake.now += 10000;
+  keepClockRate(10000);
+  EXPECT_TRUE(fake.settings.empty());
+  EXPECT_EQ(rateKeeping, RATE_OTHER_PROGRAM);
+  char text[200];
+  describeRateKeeping(text, sizeof text);
+  EXPECT_NE(std::string(text).find("Another program"), std::string::npos) << text;
+  // Its value stands: a run does not take the rate back, and backing off writes nothing.
+  holdRateForRun();
+  rateFollowsSchedule(false);
+  leaveRateAtExit();
+  EXPECT_TRUE(fake.settings.empty());
+  EXPECT_EQ(fake.giveBacks, 0);
+  EXPECT_EQ(fake.adjustment, 156100u);
+}
+
+TEST_F(RateKeepingWin, WindowsTimeStartedBetweenRunsIsSeenAtTheNextTick) {
+  use(false);
+  keepWithDrift(78000);
+  fake.settings.clear();
+  fake.timeService = true;
+  fake.now += 10000;
+  keepClockRate(10000);
+  EXPECT_EQ(rateKeeping, RATE_OTHER_KEEPER);
+  EXPECT_TRUE(fake.settings.empty());
+  // Our value went back as found, before the service sets its own.
+  EXPECT_TRUE(fake.disabled);
+  anotherWrites(156300, false);
+  fake.now += 10000;
+  keepClockRate(10000);
+  rateFollowsSchedule(false);
+  EXPECT_EQ(fake.giveBacks, 1);
+  EXPECT_EQ(fake.adjustment, 156300u);
+}
+
+TEST_F(RateKeepingWin, BackingOffRestoresTheValueFound) {
+  use(false);
+  anotherWrites(156111, false);  // what the PC had before us
+  keepWithDrift(78000);
+  ASSERT_EQ(fake.adjustment, 156238u);
+  rateFollowsSchedule(false);
+  EXPECT_EQ(fake.adjustment, 156111u);
+  EXPECT_FALSE(fake.disabled);
+  EXPECT_EQ(fake.giveBacks, 0);
+}
+
+TEST_F(RateKeepingWin, TheCrashFilterLeavesTheCompensationAlone) {
+  use(false);
+  keepWithDrift(78000);
+  HistoryEntry slew = {};
+  slew.action = ACTION_SLEWED;
+  slew.offsetUs = 300000;
+  rateAfterRun(slew, knownDrift(78000));
+  ASSERT_NE(fake.adjustment, 156238u);
+  rateAtCrash();
+  EXPECT_EQ(fake.adjustment, 156238u);
+  EXPECT_FALSE(fake.disabled);
+}
+
+TEST_F(RateKeepingWin, AnInstanceThatDoesNotHoldTheKeeperNeverSetsTheRate) {
+  use(false);
+  setRateKeeper(false);
+  startRateKeeping();
+  keepWithDrift(78000);
+  holdRateForRun();
+  fake.now += 10000;
+  keepClockRate(10000);
+  rateFollowsSchedule(false);
+  leaveRateAtExit();
+  rateAtCrash();
+  EXPECT_TRUE(fake.settings.empty());
+  EXPECT_EQ(fake.giveBacks, 0);
+  EXPECT_EQ(rateKeeping, RATE_OTHER_INSTANCE);
+  EXPECT_FALSE(slewInsteadOfStep(1000, true));
 }
 
 }  // namespace
