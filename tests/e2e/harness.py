@@ -601,12 +601,19 @@ class Quorvel:
 
     _claimed = set()  # Win32 pids already bound to a Quorvel handle
 
-    def __init__(self, ctl, args="", exe=None):
+    def __init__(self, ctl, args="", exe=None, relay_log=None):
         self.ctl = ctl
         exe = exe or os.environ["QV_EXE"]
         command = ["wine", exe] + (args.split() if isinstance(args, str) else list(args))
         self._older = {pid for pid, _ in ctl.processes("quorvel.exe")}
-        self.popen = subprocess.Popen(command, stdin=subprocess.DEVNULL)
+        env, err = None, None
+        if relay_log is not None:
+            # Wine's relay channel: the calls into its DLLs that RelayInclude names.
+            env = dict(os.environ, WINEDEBUG="+relay")
+            err = open(relay_log, "wb")
+        self.popen = subprocess.Popen(command, stdin=subprocess.DEVNULL, env=env, stderr=err)
+        if err is not None:
+            err.close()
         self.hwnd = 0
         self.wine_pid = None
 
@@ -818,10 +825,10 @@ class QuorvelTestCase(unittest.TestCase):
             program.stop()
         super().tearDown()
 
-    def start(self, args="", exe=None):
+    def start(self, args="", exe=None, relay_log=None):
         """Start quorvel.exe (or the copy at exe, a Windows or Linux path); stopped
-        again at the end of the test."""
-        program = Quorvel(self.ctl, args, exe)
+        again at the end of the test. relay_log: a file for Wine's relay channel."""
+        program = Quorvel(self.ctl, args, exe, relay_log)
         self._started.append(program)
         return program
 
