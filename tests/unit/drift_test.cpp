@@ -7,6 +7,7 @@
 #include <random>
 
 #include "discipline/drift.h"
+#include "discipline/history_plot.h"
 
 namespace {
 
@@ -250,6 +251,69 @@ TEST(ClockErrorNow, CarriesTheLastOffsetForwardAtTheDriftLeft) {
   failed.action = ACTION_NO_SERVER;
   appendHistory(none, failed);
   EXPECT_FALSE(estimateErrorNow(none, d, 0, 0, hourLater).known);
+}
+
+TEST(DriftEstimate, EntriesAtTheEndsOfSixtyFourBitsNeitherOverflowNorCount) {
+  // Whatever a log holds, the fit, the error now and the plot do no signed
+  // arithmetic that overflows (the sanitizers would abort), and runs that no
+  // run could have written are passed over.
+  const int64_t extremes[] = {INT64_MIN, INT64_MIN + 1, -1, INT64_MAX};
+  for (int64_t extreme : extremes) {
+    for (int field = 0; field < 3; ++field) {
+      SyntheticClock clock(78000);
+      for (int i = 0; i < 9; ++i) {
+        HistoryEntry& e = clock.run(i % 2 == 0 ? ACTION_SLEWED : ACTION_STEPPED);
+        if (i == 4 || i == 8) {
+          if (field == 0) e.offsetUs = extreme;
+          if (field == 1) e.measuredAt = extreme;
+          if (field == 2) e.offsetUs = e.measuredAt = extreme;
+          e.rateBeforePpb = INT32_MIN;
+          e.slewLeftUs = -SLEW_LEFT_LIMIT_US;
+          e.uncertaintyUs = UINT32_MAX;
+        }
+        clock.wait(600);
+      }
+      const DriftEstimate d = estimateDrift(clock.log);
+      // -1 is a time and an offset like any other (if a strange one).
+      if (extreme != -1) expectNear(d, 78000, 2000);
+      for (Millis1900 now : {clock.now, INT64_MIN, INT64_MAX}) {
+        const ClockErrorNow error = estimateErrorNow(clock.log, d, INT64_MIN, INT64_MAX, now);
+        EXPECT_TRUE(error.known);
+        EXPECT_GE(error.boundUs, 0);
+      }
+      HistoryPlot plot;
+      const PlotArea area = {0, 0, 399, 199};
+      // The newest run's slew, still to go, as far off as 64 bits go.
+      for (int64_t left : {INT64_MIN, INT64_MAX}) {
+        planHistoryPlot(clock.log, d, left, INT64_MIN, INT64_MAX, area, 12, plot);
+        EXPECT_EQ(plot.runCount, 9);
+      }
+    }
+  }
+  // Only entries no run writes: nothing to fit, nothing to start from.
+  HistoryLog log = {};
+  HistoryEntry e = {};
+  e.measuredAt = INT64_MIN;
+  e.offsetUs = INT64_MAX;
+  appendHistory(log, e);
+  e.measuredAt = INT64_MAX;
+  e.offsetUs = INT64_MIN;
+  appendHistory(log, e);
+  EXPECT_FALSE(estimateDrift(log).fitted);
+  EXPECT_FALSE(estimateErrorNow(log, estimateDrift(log), 0, 0, 0).known);
+  // Possible entries at the edges of the era and of the calendar.
+  HistoryLog edges = {};
+  e.measuredAt = -FILETIME_TO_1900_MS;
+  e.offsetUs = -HISTORY_OFFSET_LIMIT_US;
+  e.action = ACTION_SLEWED;
+  appendHistory(edges, e);
+  e.measuredAt = INT64_MAX / 10000 - FILETIME_TO_1900_MS;
+  e.offsetUs = HISTORY_OFFSET_LIMIT_US;
+  appendHistory(edges, e);
+  const DriftEstimate wide = estimateDrift(edges);
+  EXPECT_TRUE(wide.fitted);
+  EXPECT_FALSE(wide.known);
+  EXPECT_TRUE(estimateErrorNow(edges, wide, 0, 0, INT64_MIN).known);
 }
 
 }  // namespace
