@@ -24,16 +24,15 @@ uint64_t ownStepAt;
 int64_t watchedClockUs;
 uint64_t watchedCounterMs;
 
-// The history has changed: it is stored, the drift estimated anew, and
-// "DriftPpb" written once the history supports it.
+// The history has changed: it is stored, the drift estimated anew, and its
+// uncertainty written once the history supports it ("DriftPpb", the
+// compensation that follows it, is the rate keeping's).
 void learnFromHistory() {
   static uint8_t history[HISTORY_IMAGE_SIZE];
   writeSetting("History", history, static_cast<uint32_t>(packHistory(clockHistory, history)));
   clockDrift = estimateDrift(clockHistory);
   if (!clockDrift.known) return;
   uint8_t image[8];
-  packInt64(clockDrift.ppb, image);
-  writeSetting("DriftPpb", image, sizeof image);
   packInt64(clockDrift.uncertaintyPpb, image);
   writeSetting("DriftUncertaintyPpb", image, sizeof image);
 }

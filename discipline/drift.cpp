@@ -194,8 +194,10 @@ DriftEstimate estimateDrift(const HistoryLog& log) {
   estimate.ppb = toPpb(-fit.slope);
   estimate.uncertaintyPpb = toPpb(std::sqrt(fit.variance));
   estimate.used = fit.used;
-  estimate.known = fit.used >= DRIFT_KNOWN_RUNS && estimate.uncertaintyPpb <= DRIFT_KNOWN_LIMIT_PPB &&
-                   estimate.ppb <= DRIFT_PLAUSIBLE_PPB && estimate.ppb >= -DRIFT_PLAUSIBLE_PPB;
+  const bool sure = fit.used >= DRIFT_KNOWN_RUNS && estimate.uncertaintyPpb <= DRIFT_KNOWN_LIMIT_PPB;
+  const bool plausible = estimate.ppb <= DRIFT_PLAUSIBLE_PPB && estimate.ppb >= -DRIFT_PLAUSIBLE_PPB;
+  estimate.known = sure && plausible;
+  estimate.beyondLimit = sure && !plausible;
   return estimate;
 }
 
@@ -227,4 +229,61 @@ ClockErrorNow estimateErrorNow(const HistoryLog& log, const DriftEstimate& drift
                                                     : -INT64_MAX;
   result.boundUs = bound < 9e18 ? static_cast<int64_t>(std::llround(bound)) : INT64_MAX;
   return result;
+}
+
+namespace {
+
+int64_t withinPlausible(int64_t ppb) {
+  return ppb > DRIFT_PLAUSIBLE_PPB ? DRIFT_PLAUSIBLE_PPB : ppb < -DRIFT_PLAUSIBLE_PPB ? -DRIFT_PLAUSIBLE_PPB : ppb;
+}
+
+uint64_t magnitude(int64_t value) {
+  // Unsigned: -2^63 has no signed magnitude.
+  return value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+}
+
+}  // namespace
+
+int64_t nextCompensationPpb(int64_t wantedPpb, int64_t currentPpb, bool currentKnown, int64_t elapsedMs) {
+  const int64_t wanted = withinPlausible(wantedPpb);
+  if (!currentKnown) return wanted;
+  const int64_t current = withinPlausible(currentPpb);
+  const int64_t mostMs = COMPENSATION_HOURS_MOST * 3600000;
+  const int64_t elapsed = elapsedMs < 0 ? 0 : elapsedMs > mostMs ? mostMs : elapsedMs;
+  const int64_t most = COMPENSATION_RUN_PPB + COMPENSATION_HOURLY_PPB * elapsed / 3600000;
+  const int64_t change = wanted - current;  // both within the limit: no overflow
+  return current + (change > most ? most : change < -most ? -most : change);
+}
+
+int64_t unexplainedMovementUs(int64_t compensationPpb, int64_t uncertaintyPpb, int64_t elapsedMs) {
+  const uint64_t rate = magnitude(compensationPpb);
+  const uint64_t explained = uncertaintyPpb < 0 ? 0 : static_cast<uint64_t>(uncertaintyPpb);
+  if (elapsedMs <= 0 || rate <= explained) return 0;
+  // ppb x ms / 1e6 is us; split so that no product leaves 64 bits.
+  const uint64_t beyond = rate - explained, t = static_cast<uint64_t>(elapsedMs);
+  const uint64_t M = 1000000u, limit = static_cast<uint64_t>(INT64_MAX);
+  const uint64_t whole = beyond / M, part = beyond % M;
+  if (whole != 0 && t > limit / whole) return INT64_MAX;
+  // part x t / 1e6, with part < 1e6: part x (t / 1e6) + part x (t % 1e6) / 1e6,
+  // each term within 63 bits; their sum is held there.
+  const uint64_t terms[3] = {whole * t, part * (t / M), part * (t % M) / M};
+  uint64_t us = 0;
+  for (uint64_t term : terms) {
+    if (term > limit - us) return INT64_MAX;
+    us += term;
+  }
+  return static_cast<int64_t>(us);
+}
+
+int runsInNewestSpan(const HistoryLog& log) {
+  int runs = 0;
+  for (int i = historySize(log) - 1; i >= 0; --i) {
+    if (log.entries[i].action != ACTION_NO_SERVER) ++runs;
+    if (startsSpan(log, i)) break;
+  }
+  return runs;
+}
+
+bool applyDriftOnStartup(bool storedDriftKnown, bool adjustmentIsOursFromThisBoot, bool runsThisStartSupport) {
+  return storedDriftKnown && (adjustmentIsOursFromThisBoot || runsThisStartSupport);
 }

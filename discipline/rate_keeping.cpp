@@ -126,4 +126,21 @@ bool slewsCorrection(int64_t correctionUs, bool automaticRun, bool rateInForce) 
   return automaticRun && rateInForce && magnitude < static_cast<uint64_t>(SLEW_LIMIT_US);
 }
 
-int64_t compensationFor(const DriftEstimate& drift, int64_t current) { return drift.known ? drift.ppb : current; }
+int64_t compensationFor(const DriftEstimate& drift, int64_t current, bool currentKnown, int64_t elapsedMs) {
+  return drift.known ? nextCompensationPpb(drift.ppb, current, currentKnown, elapsedMs) : current;
+}
+
+void resumeCompensation(RateKeeper& k, int64_t storedPpb, uint64_t nowMs) {
+  setCompensation(k, nextCompensationPpb(storedPpb, 0, false, 0), nowMs);
+  k.compensationKnown = true;
+  k.compensationAtMs = nowMs;
+}
+
+bool followDrift(RateKeeper& k, const DriftEstimate& drift, uint64_t nowMs) {
+  if (!drift.known) return false;
+  const int64_t elapsed = nowMs > k.compensationAtMs ? static_cast<int64_t>(nowMs - k.compensationAtMs) : 0;
+  setCompensation(k, compensationFor(drift, k.compensationPpb, k.compensationKnown, elapsed), nowMs);
+  k.compensationKnown = true;
+  k.compensationAtMs = nowMs;
+  return true;
+}

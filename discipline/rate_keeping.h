@@ -39,6 +39,11 @@ struct RateKeeper {
   // The compensation in force since the last run ended, for its history entry.
   int64_t compensationSinceRun;  // ppb x ms
   int64_t msSinceRun;
+  // The compensation comes from a drift known (stored, or learnt since the
+  // start), decided at compensationAtMs: from then on it follows the
+  // estimate only within the bound of nextCompensationPpb.
+  bool compensationKnown;
+  uint64_t compensationAtMs;
 };
 
 // Accounts for the time since the last tick and returns the adjustment for
@@ -49,6 +54,12 @@ uint64_t keepRate(RateKeeper& keeper, uint64_t nowMs, uint64_t periodMs);
 void noteRateTaken(RateKeeper& keeper, bool taken, uint64_t nowMs);
 // A new compensation, from the time given.
 void setCompensation(RateKeeper& keeper, int64_t ppb, uint64_t nowMs);
+// "DriftPpb" of an earlier start, at the program's start: known, so that a
+// restart does not skip the bound on how fast the compensation follows.
+void resumeCompensation(RateKeeper& keeper, int64_t storedPpb, uint64_t nowMs);
+// After a run: the compensation follows a known estimate within the bound.
+// Returns whether it decided one (for "DriftPpb"): the estimate is known.
+bool followDrift(RateKeeper& keeper, const DriftEstimate& drift, uint64_t nowMs);
 // The rate is the system's again (no schedule, uninstall, another keeper).
 void releaseRate(RateKeeper& keeper, uint64_t nowMs);
 // After a resume: the clock came back from the hardware clock, and a slew's
@@ -76,6 +87,7 @@ enum RateKeeping {
 // An automatic run's correction under half a second is slewed while our rate
 // is in force; the user's own run, a larger one, or no rate of ours steps.
 bool slewsCorrection(int64_t correctionUs, bool automaticRun, bool rateInForce);
-// The compensation the estimate asks for: the drift once it is known; until
-// then what is in force stays.
-int64_t compensationFor(const DriftEstimate& drift, int64_t current);
+// The compensation the estimate asks for: the drift once it is known, from
+// a compensation already known only within the bound (nextCompensationPpb);
+// until then, and for a drift beyond any crystal, what is in force stays.
+int64_t compensationFor(const DriftEstimate& drift, int64_t current, bool currentKnown, int64_t elapsedMs);

@@ -136,11 +136,10 @@ void takeRate(uint64_t periodMs) {
 
 const uint64_t HIDDEN_TICK_MS = 10000;
 
-int64_t storedDrift() {
-  int64_t ppb = 0;
-  readSetting("DriftPpb", &ppb, sizeof ppb);
-  // A figure no crystal has is not compensated.
-  return ppb > DRIFT_PLAUSIBLE_PPB || ppb < -DRIFT_PLAUSIBLE_PPB ? 0 : ppb;
+// "DriftPpb", when there is one that a crystal can have.
+bool storedDrift(int64_t& ppb) {
+  ppb = 0;
+  return readSetting("DriftPpb", &ppb, sizeof ppb) && ppb <= DRIFT_PLAUSIBLE_PPB && ppb >= -DRIFT_PLAUSIBLE_PPB;
 }
 
 }  // namespace
@@ -156,7 +155,8 @@ void useClockRateCalls(const ClockRateCalls* replacement) {
 void startRateKeeping() {
   clockRate = RateKeeper();
   rateKeeping = RATE_FREE;
-  setCompensation(clockRate, storedDrift(), rateCalls().counterMs());
+  int64_t stored;
+  if (storedDrift(stored)) resumeCompensation(clockRate, stored, rateCalls().counterMs());
   if (rateWanted()) takeRate(HIDDEN_TICK_MS);
 }
 
@@ -189,7 +189,12 @@ void completeEntryForRate(HistoryEntry& entry) { completeRunEntry(clockRate, ent
 
 void rateAfterRun(const HistoryEntry& entry, const DriftEstimate& drift) {
   const uint64_t now = rateCalls().counterMs();
-  setCompensation(clockRate, compensationFor(drift, clockRate.compensationPpb), now);
+  // What the rate cancels is what is stored: a restart cannot skip the bound.
+  if (followDrift(clockRate, drift, now)) {
+    uint8_t image[8];
+    packInt64(clockRate.compensationPpb, image);
+    writeSetting("DriftPpb", image, sizeof image);
+  }
   applyRunAction(clockRate, entry);
   if (rateKeeping == RATE_KEPT) setRate(keepRate(clockRate, now, HIDDEN_TICK_MS));
 }

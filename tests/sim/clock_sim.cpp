@@ -62,7 +62,8 @@ struct Sim {
     HistoryEntry entry = {};
     entry.measuredAt = EPOCH + static_cast<Millis1900>(nowMs) - static_cast<Millis1900>(offsetUs / 1000.0);
     if (serversUp) {
-      entry.offsetUs = static_cast<int64_t>(std::llround(offsetUs + error));
+      const double serversAheadUs = config.serverDriftPpm * static_cast<double>(nowMs) / 1000.0;
+      entry.offsetUs = static_cast<int64_t>(std::llround(offsetUs + serversAheadUs + error));
       entry.uncertaintyUs = static_cast<uint32_t>(config.ntp ? 500 : 10000);
       entry.agreeing = entry.usable = 5;
       const bool slew = slewsCorrection(entry.offsetUs, true, config.discipline && keeper.inForce);
@@ -76,7 +77,9 @@ struct Sim {
     appendHistory(history, entry);
     drift = estimateDrift(history);
     if (config.discipline) {
-      setCompensation(keeper, compensationFor(drift, keeper.compensationPpb), nowMs);
+      followDrift(keeper, drift, nowMs);
+      if (keeper.compensationPpb < result.compensationMinPpb) result.compensationMinPpb = keeper.compensationPpb;
+      if (keeper.compensationPpb > result.compensationMaxPpb) result.compensationMaxPpb = keeper.compensationPpb;
       applyRunAction(keeper, entry);
       // The new rate takes effect at once, as the program sets it at the run's end.
       tick(nowMs);
@@ -96,9 +99,8 @@ struct Sim {
 ClockSimResult runClockSim(const ClockSimConfig& config, double traceEverySeconds,
                            void (*trace)(double, double, void*), void* context) {
   Sim sim(config);
-  if (config.discipline && config.storedDriftPpb != 0) {
-    setCompensation(sim.keeper, config.storedDriftPpb, 0);
-  }
+  if (config.discipline && config.storedDriftPpb != 0) resumeCompensation(sim.keeper, config.storedDriftPpb, 0);
+  sim.result.compensationMinPpb = sim.result.compensationMaxPpb = sim.keeper.compensationPpb;
   const uint64_t endMs = static_cast<uint64_t>(config.days * DAY_S * 1000.0);
   const uint64_t intervalMs = static_cast<uint64_t>(config.intervalS * 1000.0);
   const uint64_t sleepAt = static_cast<uint64_t>(3.5 * DAY_S * 1000.0);
@@ -152,5 +154,6 @@ ClockSimResult runClockSim(const ClockSimConfig& config, double traceEverySecond
   sim.result.driftPpb = sim.drift.ppb;
   sim.result.crystalPpb = static_cast<int64_t>(std::llround(sim.crystalPpb(static_cast<double>(endMs) / 1000.0)));
   sim.result.driftKnown = sim.drift.known;
+  sim.result.compensationPpb = sim.keeper.compensationPpb;
   return sim.result;
 }

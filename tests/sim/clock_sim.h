@@ -20,6 +20,7 @@ struct ClockSimConfig {
   bool sleepJump = false;        // day 3.5: a resume finds the clock 2 s off
   bool outage = false;           // day 4.5: five minutes without servers
   int64_t storedDriftPpb = 0;    // "DriftPpb" from an earlier start (0: none)
+  double serverDriftPpm = 0;     // the servers' clocks run this much fast (servers that teach a wrong drift)
   double judgeFromDays = 1;      // the errors count from the first run on or after this
   uint32_t seed = 1;
 };
@@ -33,6 +34,8 @@ struct ClockSimResult {
   int stepped;
   int64_t driftPpb;    // the estimate at the end
   bool driftKnown;
+  int64_t compensationPpb;  // what the rate cancels at the end ("DriftPpb")
+  int64_t compensationMinPpb, compensationMaxPpb;  // over the whole time
   int64_t crystalPpb;  // the crystal's true rate at the end
 };
 

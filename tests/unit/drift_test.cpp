@@ -216,6 +216,101 @@ TEST(DriftEstimate, ARateBeyondAnyCrystalIsNotActedOn) {
   const DriftEstimate d = estimateDrift(clock.log);
   expectNear(d, 3000000, 5000);
   EXPECT_FALSE(d.known);
+  EXPECT_TRUE(d.beyondLimit);
+  // Kernels hold a frequency correction within 500 ppm: so does the program.
+  for (double ppb : {-510000.0, 490000.0}) {
+    SyntheticClock near(ppb);
+    for (int i = 0; i < 6; ++i) {
+      near.run(ACTION_STEP_REFUSED);
+      near.wait(600);
+    }
+    const DriftEstimate e = estimateDrift(near.log);
+    EXPECT_EQ(e.known, ppb > 0) << ppb;
+    EXPECT_EQ(e.beyondLimit, ppb < 0) << ppb;
+  }
+  // Not sure enough is neither known nor beyond the limit.
+  SyntheticClock coarse(3000000);
+  coarse.run(ACTION_STEP_REFUSED, 200000);
+  coarse.wait(10);
+  coarse.run(ACTION_STEP_REFUSED, 200000);
+  EXPECT_FALSE(estimateDrift(coarse.log).beyondLimit);
+}
+
+TEST(DriftCompensation, TheFirstDriftIsTakenAtOnceAndLaterOnesFollowedWithinTheBound) {
+  EXPECT_EQ(nextCompensationPpb(78000, 5, false, 0), 78000);
+  EXPECT_EQ(nextCompensationPpb(600000, 0, false, 0), DRIFT_PLAUSIBLE_PPB);
+  EXPECT_EQ(nextCompensationPpb(-600000, 0, false, 0), -DRIFT_PLAUSIBLE_PPB);
+  // Servers 999 ppm fast against a drift known to be 78 ppm: a run's
+  // allowance, plus 4 ppm an hour, counted for at most six hours.
+  const int64_t hour = 3600000;
+  EXPECT_EQ(nextCompensationPpb(998500, 78000, true, 0), 78500);
+  EXPECT_EQ(nextCompensationPpb(998500, 78000, true, hour / 2), 80500);
+  EXPECT_EQ(nextCompensationPpb(998500, 78000, true, hour), 82500);
+  EXPECT_EQ(nextCompensationPpb(-998500, 78000, true, hour), 73500);
+  EXPECT_EQ(nextCompensationPpb(998500, 78000, true, 6 * hour), 78000 + 500 + 24000);
+  EXPECT_EQ(nextCompensationPpb(998500, 78000, true, 7 * hour), 78000 + 500 + 24000);
+  EXPECT_EQ(nextCompensationPpb(998500, 78000, true, -hour), 78500);
+  // Within the bound the estimate is taken as it is.
+  EXPECT_EQ(nextCompensationPpb(82500, 78000, true, hour), 82500);
+  EXPECT_EQ(nextCompensationPpb(73500, 78000, true, hour), 73500);
+  EXPECT_EQ(nextCompensationPpb(78400, 78000, true, 0), 78400);
+  // A compensation beyond the limit is first brought within it; no figure overflows.
+  EXPECT_EQ(nextCompensationPpb(0, 900000, true, 0), DRIFT_PLAUSIBLE_PPB - 500);
+  EXPECT_EQ(nextCompensationPpb(INT64_MAX, INT64_MIN, true, INT64_MAX), -DRIFT_PLAUSIBLE_PPB + 24500);
+  EXPECT_EQ(nextCompensationPpb(INT64_MIN, INT64_MAX, true, INT64_MIN), DRIFT_PLAUSIBLE_PPB - 500);
+}
+
+TEST(DriftCompensation, TheMovementBeyondTheDriftsUncertainty) {
+  const int64_t hour = 3600000;
+  EXPECT_EQ(unexplainedMovementUs(100000, 20000, hour), 288000);
+  EXPECT_EQ(unexplainedMovementUs(-100000, 20000, hour), 288000);
+  EXPECT_EQ(unexplainedMovementUs(20000, 20000, hour), 0);
+  EXPECT_EQ(unexplainedMovementUs(-19999, 20000, hour), 0);
+  EXPECT_EQ(unexplainedMovementUs(100000, -5, hour), 360000);
+  EXPECT_EQ(unexplainedMovementUs(100000, 0, 0), 0);
+  EXPECT_EQ(unexplainedMovementUs(100000, 0, -hour), 0);
+  // Whole microseconds, cut off; every part of the product counts.
+  EXPECT_EQ(unexplainedMovementUs(1, 0, 999999), 0);
+  EXPECT_EQ(unexplainedMovementUs(1, 0, 1000000), 1);
+  EXPECT_EQ(unexplainedMovementUs(1500000, 0, 1), 1);
+  EXPECT_EQ(unexplainedMovementUs(1000001, 0, 1000000), 1000001);
+  EXPECT_EQ(unexplainedMovementUs(999999, 0, 2000000000000), 1999998000000);
+  EXPECT_EQ(unexplainedMovementUs(999999, 0, 1999999), 1999997);
+  // At the ends of 64 bits: exact up to INT64_MAX, held there beyond.
+  EXPECT_EQ(unexplainedMovementUs(INT64_MAX, 0, 1000000), INT64_MAX);
+  EXPECT_EQ(unexplainedMovementUs(INT64_MAX, 1, 1000000), INT64_MAX - 1);
+  EXPECT_EQ(unexplainedMovementUs(INT64_MIN, 0, 1000000), INT64_MAX);
+  EXPECT_EQ(unexplainedMovementUs(INT64_MIN, 0, INT64_MAX), INT64_MAX);
+  EXPECT_EQ(unexplainedMovementUs(1000000, 0, INT64_MAX), INT64_MAX);
+  EXPECT_EQ(unexplainedMovementUs(999999, 0, INT64_MAX), 9223362813482738952);
+  EXPECT_EQ(unexplainedMovementUs(4000000, 0, 4611686018427387905), INT64_MAX);  // 2^64 + 4 ppb x ms
+}
+
+TEST(DriftCompensation, OnStartupADriftIsAppliedOnlyWhereRunsSinceTheLastBreakSupportIt) {
+  // The newest span's runs with an offset.
+  SyntheticClock clock(78000);
+  EXPECT_EQ(runsInNewestSpan(clock.log), 0);
+  clock.run(ACTION_STEPPED);
+  clock.wait(60);
+  clock.run(ACTION_STEPPED);
+  EXPECT_EQ(runsInNewestSpan(clock.log), 2);
+  clock.jump(0, true);
+  clock.run(ACTION_STEPPED);
+  EXPECT_EQ(runsInNewestSpan(clock.log), 1);
+  clock.wait(60);
+  clock.run(ACTION_NO_SERVER);
+  EXPECT_EQ(runsInNewestSpan(clock.log), 1);
+  clock.wait(60);
+  clock.run(ACTION_SLEWED);
+  EXPECT_EQ(runsInNewestSpan(clock.log), 2);
+  clock.jump(0, true);
+  clock.run(ACTION_NO_SERVER);
+  EXPECT_EQ(runsInNewestSpan(clock.log), 0);
+
+  EXPECT_FALSE(applyDriftOnStartup(false, true, true));
+  EXPECT_FALSE(applyDriftOnStartup(true, false, false));
+  EXPECT_TRUE(applyDriftOnStartup(true, true, false));
+  EXPECT_TRUE(applyDriftOnStartup(true, false, true));
 }
 
 TEST(ClockErrorNow, CarriesTheLastOffsetForwardAtTheDriftLeft) {

@@ -29,6 +29,14 @@ TEST(HistoryText, TheDriftInWords) {
   EXPECT_EQ(driftText(-500000, false),
             "This computer's clock seems to lose 43.2 s a day (500 ppm); more runs will tell. | Learnt from 12 runs, "
             "to within \xC2\xB1 2.1 ppm.");
+  // Servers that run 999 ppm fast: said, and said not to be cancelled.
+  DriftEstimate beyond = {};
+  beyond.fitted = beyond.beyondLimit = true;
+  beyond.ppb = -999000;
+  char beyondText[HISTORY_TEXT_SIZE];
+  formatDriftText(beyond, beyondText, sizeof beyondText);
+  EXPECT_STREQ(beyondText, "Against the servers this computer's clock loses 86.3 s a day (999 ppm), more than any "
+                           "working clock drifts: it is not cancelled.");
   DriftEstimate none = {};
   char text[HISTORY_TEXT_SIZE];
   formatDriftText(none, text, sizeof text);

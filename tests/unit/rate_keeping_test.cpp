@@ -138,9 +138,47 @@ TEST(RateKeeping, OnlyAnAutomaticRunsSmallCorrectionIsSlewedAndOnlyWithOurRate) 
 
   DriftEstimate drift = {};
   drift.ppb = 78000;
-  EXPECT_EQ(compensationFor(drift, -5), -5);
+  EXPECT_EQ(compensationFor(drift, -5, false, 0), -5);
   drift.known = true;
-  EXPECT_EQ(compensationFor(drift, -5), 78000);
+  EXPECT_EQ(compensationFor(drift, -5, false, 0), 78000);
+  // Once a compensation is known, the estimate is followed within the bound.
+  EXPECT_EQ(compensationFor(drift, -5, true, 0), -5 + COMPENSATION_RUN_PPB);
+  drift.known = false;
+  drift.beyondLimit = true;
+  drift.ppb = 999000;
+  EXPECT_EQ(compensationFor(drift, -5, false, 0), -5);
+}
+
+TEST(RateKeeping, TheCompensationFollowsTheEstimateAtMostAsFastAsACrystalWanders) {
+  RateKeeper k = keeperAt(CLASSIC, 0);
+  DriftEstimate drift = {};
+  drift.known = false;
+  drift.ppb = 78000;
+  EXPECT_FALSE(followDrift(k, drift, 1000));
+  EXPECT_EQ(k.compensationPpb, 0);
+  // The first drift known on this PC is taken at once, within the limit.
+  drift.known = true;
+  drift.ppb = 600000;
+  EXPECT_TRUE(followDrift(k, drift, 2000));
+  EXPECT_EQ(k.compensationPpb, DRIFT_PLAUSIBLE_PPB);
+  // Then only a run's allowance and a few ppm an hour.
+  drift.ppb = -400000;
+  EXPECT_TRUE(followDrift(k, drift, 2000 + 3600000));
+  EXPECT_EQ(k.compensationPpb, DRIFT_PLAUSIBLE_PPB - COMPENSATION_RUN_PPB - COMPENSATION_HOURLY_PPB);
+  EXPECT_TRUE(followDrift(k, drift, 2000 + 3600000));  // the same moment again: the allowance only
+  EXPECT_EQ(k.compensationPpb, DRIFT_PLAUSIBLE_PPB - 2 * COMPENSATION_RUN_PPB - COMPENSATION_HOURLY_PPB);
+
+  // A restart from "DriftPpb" keeps the bound from its first run on.
+  RateKeeper restarted = {};
+  restarted.increment = CLASSIC;
+  resumeCompensation(restarted, 78000, 50000);
+  EXPECT_EQ(restarted.compensationPpb, 78000);
+  drift.ppb = 998500;
+  EXPECT_TRUE(followDrift(restarted, drift, 60000));
+  EXPECT_EQ(restarted.compensationPpb, 78000 + COMPENSATION_RUN_PPB + COMPENSATION_HOURLY_PPB * 10000 / 3600000);
+  // A stored figure beyond any crystal is held at the limit.
+  resumeCompensation(restarted, -2000000, 0);
+  EXPECT_EQ(restarted.compensationPpb, -DRIFT_PLAUSIBLE_PPB);
 }
 
 }  // namespace
