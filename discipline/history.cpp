@@ -43,7 +43,7 @@ void unpackHistoryEntry(const uint8_t image[HISTORY_ENTRY_SIZE], HistoryEntry& e
 }
 
 void appendHistory(HistoryLog& log, const HistoryEntry& entry) {
-  if (log.count < 0 || log.count > HISTORY_CAPACITY) log.count = 0;
+  log.count = historySize(log);
   if (log.count == HISTORY_CAPACITY) {
     for (int i = 1; i < HISTORY_CAPACITY; ++i) log.entries[i - 1] = log.entries[i];
     --log.count;

@@ -60,7 +60,8 @@ struct HistoryLog {
 void packHistoryEntry(const HistoryEntry& entry, uint8_t image[HISTORY_ENTRY_SIZE]);
 void unpackHistoryEntry(const uint8_t image[HISTORY_ENTRY_SIZE], HistoryEntry& entry);
 
-// Appends, dropping the oldest entry when all 64 are taken.
+// Appends, dropping the oldest entry when all 64 are taken (a count beyond
+// them counts as 64, a negative one as none, as historySize reads it).
 void appendHistory(HistoryLog& log, const HistoryEntry& entry);
 // The image of the whole log; returns its size (32 bytes an entry).
 size_t packHistory(const HistoryLog& log, uint8_t image[HISTORY_IMAGE_SIZE]);

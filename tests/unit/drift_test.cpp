@@ -171,6 +171,10 @@ TEST(ClockWatch, OnlyAMoveBeyondAnyRateIsSomeoneElsesStep) {
   EXPECT_FALSE(clockJumped(3607000000, 3600000000));  // 2000 ppm of an hour
   EXPECT_TRUE(clockJumped(3607300000, 3600000000));
   EXPECT_TRUE(clockJumped(INT64_MIN, INT64_MAX));
+  // The allowance grows within the second too: 20 ms + 2000 ppm of 10.5 s.
+  EXPECT_FALSE(clockJumped(10541000, 10500000));
+  EXPECT_TRUE(clockJumped(10541001, 10500000));
+  EXPECT_FALSE(clockJumped(10540500, 10500000));
 }
 
 TEST(DriftEstimate, TooLittleHistoryIsNotKnown) {
@@ -409,6 +413,29 @@ TEST(DriftEstimate, EntriesAtTheEndsOfSixtyFourBitsNeitherOverflowNorCount) {
   EXPECT_TRUE(wide.fitted);
   EXPECT_FALSE(wide.known);
   EXPECT_TRUE(estimateErrorNow(edges, wide, 0, 0, INT64_MIN).known);
+}
+
+TEST(ClockErrorNow, TheBoundIsTheOffsetTheRunsUncertaintyAndTwoDeviationsOfTheDrift) {
+  HistoryLog log = {};
+  HistoryEntry e = {};
+  e.measuredAt = START;
+  e.offsetUs = 1000;
+  e.uncertaintyUs = 500;
+  e.action = ACTION_STEP_REFUSED;
+  appendHistory(log, e);
+  DriftEstimate d = {};
+  d.fitted = true;
+  d.uncertaintyPpb = 1000;
+  const ClockErrorNow hour = estimateErrorNow(log, d, 0, 0, START + 3600000);
+  EXPECT_EQ(hour.offsetUs, 1000);
+  EXPECT_EQ(hour.boundUs, 1000 + 500 + 2 * 3600);
+  // Asked for a time before the run, the bound is the one at the run.
+  const ClockErrorNow before = estimateErrorNow(log, d, 0, 0, START - 3600000);
+  EXPECT_EQ(before.offsetUs, 1000);
+  EXPECT_EQ(before.boundUs, 1500);
+  // No drift fitted: 100 ppm either way.
+  d.fitted = false;
+  EXPECT_EQ(estimateErrorNow(log, d, 0, 0, START + 3600000).boundUs, 1500 + 360000);
 }
 
 }  // namespace

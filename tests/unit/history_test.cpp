@@ -134,4 +134,21 @@ TEST(HistoryLog, EntriesNoRunCouldWriteAreDroppedAndTheNextStartsASpan) {
   EXPECT_FALSE(historyEntryPossible(e));
 }
 
+TEST(HistoryLog, ACountOutsideTheLogIsReadAsTheEntriesItCanHold) {
+  HistoryLog log = {};
+  for (int i = 0; i < HISTORY_CAPACITY; ++i) log.entries[i] = entryAt(i);
+  log.count = -3;
+  EXPECT_EQ(historySize(log), 0);
+  EXPECT_EQ(newestEntry(log), nullptr);
+  appendHistory(log, entryAt(500));
+  EXPECT_EQ(log.count, 1);
+  EXPECT_EQ(log.entries[0].measuredAt, 500);
+  log.count = HISTORY_CAPACITY + 30;
+  EXPECT_EQ(historySize(log), HISTORY_CAPACITY);
+  appendHistory(log, entryAt(600));
+  EXPECT_EQ(log.count, HISTORY_CAPACITY);
+  EXPECT_EQ(log.entries[0].measuredAt, 1);  // the oldest dropped
+  EXPECT_EQ(newestEntry(log)->measuredAt, 600);
+}
+
 }  // namespace
