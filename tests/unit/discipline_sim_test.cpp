@@ -82,4 +82,56 @@ TEST(DisciplineSimulation, ServersThatRunFastMoveTheCompensationNoFasterThanACry
   EXPECT_LE(runClockSim(config).compensationMaxPpb, DRIFT_PLAUSIBLE_PPB);
 }
 
+// Three days of hourly NTP runs in one part of the real world.
+ClockSimResult realDays(void (*world)(ClockSimConfig&)) {
+  ClockSimConfig config;
+  config.days = 3;
+  world(config);
+  return runClockSim(config);
+}
+
+TEST(DisciplineSimulation, InternetErrorsAndLoadStepsAreFollowedWithinMilliseconds) {
+  const ClockSimResult r = realDays([](ClockSimConfig& c) {
+    c.internet = true;
+    c.loadSteps = true;
+    c.runSeconds = 8.5;
+  });
+  EXPECT_LT(r.maxErrorMs, 30.0);
+  EXPECT_GT(r.slewed, r.stepped);
+  EXPECT_TRUE(r.driftKnown);
+  // The compensation stays with the crystal: the bound lets it follow.
+  EXPECT_LT(std::llabs(r.compensationPpb - r.crystalPpb), 6000);
+}
+
+TEST(DisciplineSimulation, OthersStepsAndOtherKeepersAreBreaksAndTheRateIsTakenBack) {
+  const ClockSimResult second = realDays([](ClockSimConfig& c) { c.secondSession = true; });
+  EXPECT_EQ(second.breaks, 2);  // the program's start and the other session's step
+  EXPECT_LT(second.maxErrorMs, 10.0);
+
+  const ClockSimResult windowsTime = realDays([](ClockSimConfig& c) { c.windowsTime = true; });
+  EXPECT_EQ(windowsTime.breaks, 2);
+  EXPECT_EQ(windowsTime.notTaken, 1);  // seen once; the next run takes the rate back
+  // Until that run the clock runs at Windows Time's nominal rate: 78 ppm of an hour at most.
+  EXPECT_LT(windowsTime.maxErrorMs, 300.0);
+  EXPECT_GT(windowsTime.slewed, windowsTime.stepped);
+}
+
+TEST(DisciplineSimulation, AKilledProgramLeavesItsLastRateUntilItStartsAgainAndHeals) {
+  const ClockSimResult r = realDays([](ClockSimConfig& c) { c.killed = true; });
+  EXPECT_EQ(r.breaks, 2);  // each start
+  // For that hour the clock runs at the rate last set, a slew's included:
+  // at most 500 ppm off for an hour.
+  EXPECT_LT(r.maxErrorMs, 1800.0 + 10.0);
+  EXPECT_TRUE(r.driftKnown);
+  EXPECT_LT(std::llabs(r.compensationPpb - r.crystalPpb), 6000);
+}
+
+TEST(DisciplineSimulation, ASettingThatDidNotTakeIsTriedAgainAtTheNextRun) {
+  const ClockSimResult r = realDays([](ClockSimConfig& c) { c.settingFailures = 0.001; });
+  EXPECT_GT(r.notTaken, 5);
+  // Retaken at the next run: most runs still slew.
+  EXPECT_GT(r.slewed, 3 * r.stepped);
+  EXPECT_TRUE(r.driftKnown);
+}
+
 }  // namespace
