@@ -14,7 +14,7 @@ extern DriftEstimate clockDrift;
 void loadClockHistory();
 // A correcting run has ended: its entry is completed (the rate in force, a
 // pending break, what is left of a slew), stored, and the drift estimated
-// anew; "DriftPpb" is written once the history supports it.
+// anew ("DriftPpb" follows in rateAfterRun).
 void recordRun(HistoryEntry entry);
 // The user answered the question about a large step: what the run measured
 // at measuredAt did, while its entry is still the newest.

@@ -24,8 +24,9 @@ uint64_t ownStepAt;
 int64_t watchedClockUs;
 uint64_t watchedCounterMs;
 
-// The history has changed: it is stored, the drift estimated anew, and
-// "DriftPpb" written once the history supports it.
+// The history has changed: it is stored, the drift estimated anew, and its
+// uncertainty written once the history supports it ("DriftPpb", the
+// compensation that follows it, is the rate keeping's).
 void learnFromHistory() {
   // One keeper per machine writes the history: an instance in another
   // session shows it as the keeper wrote it.
@@ -35,8 +36,6 @@ void learnFromHistory() {
   clockDrift = estimateDrift(clockHistory);
   if (!clockDrift.known) return;
   uint8_t image[8];
-  packInt64(clockDrift.ppb, image);
-  writeSetting("DriftPpb", image, sizeof image);
   packInt64(clockDrift.uncertaintyPpb, image);
   writeSetting("DriftUncertaintyPpb", image, sizeof image);
 }

@@ -66,7 +66,7 @@ Fit fitRate(const Point* points, int n, int spans) {
     }
     fit.used += count;
   }
-  if (!(stt > 0.0)) return fit;
+  if (!(stt > 0.0) || !std::isfinite(stu / stt)) return fit;
   fit.ok = true;
   fit.slope = stu / stt;
   fit.variance = 1.0 / stt;
@@ -94,10 +94,19 @@ int worstRun(const Point* points, int n, int spans, const Fit& fit) {
   return worst;
 }
 
+// Held within +-(2^63 - 1), so that its sign can always be turned.
 int64_t toPpb(double usPerSecond) {
   const double ppb = usPerSecond * 1000.0;
-  if (!(ppb < 9e18) || !(ppb > -9e18)) return ppb > 0 ? INT64_MAX : INT64_MIN;
+  if (ppb != ppb) return 0;
+  if (!(ppb < 9e18) || !(ppb > -9e18)) return ppb > 0 ? INT64_MAX : -INT64_MAX;
   return static_cast<int64_t>(std::llround(ppb));
+}
+
+// a - b, held at the ends of 64 bits.
+int64_t saturatingDifference(int64_t a, int64_t b) {
+  if (b < 0 && a > INT64_MAX + b) return INT64_MAX;
+  if (b > 0 && a < INT64_MIN + b) return INT64_MIN;
+  return a - b;
 }
 
 }  // namespace
@@ -111,7 +120,7 @@ int64_t appliedByRun(const HistoryEntry& entry, const HistoryEntry* next, int64_
       if (ms < INT64_MIN / 1000) return INT64_MIN / 1000 * 1000;
       return ms * 1000;
     }
-    case ACTION_SLEWED: return entry.offsetUs - (next != nullptr ? next->slewLeftUs : slewLeftUs);
+    case ACTION_SLEWED: return saturatingDifference(entry.offsetUs, next != nullptr ? next->slewLeftUs : slewLeftUs);
     default: return 0;
   }
 }
@@ -130,23 +139,34 @@ DriftEstimate estimateDrift(const HistoryLog& log) {
   const int count = historySize(log);
   if (count == 0) return estimate;
 
+  // Entries no run writes are passed over as the image reader drops them:
+  // the next one starts a span of its own.
+  int newestPossible = count - 1;
+  while (newestPossible >= 0 && !historyEntryPossible(log.entries[newestPossible])) --newestPossible;
+  if (newestPossible < 0) return estimate;
   Point points[HISTORY_CAPACITY];
   int n = 0, span = 0;
+  bool passedOver = false;
   double unwound = 0.0;  // us added to each offset of the current span
-  const Millis1900 newest = log.entries[count - 1].measuredAt;
-  for (int i = 0; i < count; ++i) {
+  const double newest = static_cast<double>(log.entries[newestPossible].measuredAt);
+  for (int i = 0; i <= newestPossible; ++i) {
     const HistoryEntry& entry = log.entries[i];
-    if (startsSpan(log, i)) {
+    if (!historyEntryPossible(entry)) {
+      passedOver = true;
+      continue;
+    }
+    if (passedOver || startsSpan(log, i)) {
       ++span;
       unwound = 0.0;
     } else if (i > 0) {
       const HistoryEntry& before = log.entries[i - 1];
-      const double elapsedMs = static_cast<double>(entry.measuredAt - before.measuredAt);
+      const double elapsedMs = static_cast<double>(entry.measuredAt) - static_cast<double>(before.measuredAt);
       unwound += static_cast<double>(appliedByRun(before, &entry, 0)) -
                  static_cast<double>(entry.rateBeforePpb) * elapsedMs / 1e6;
     }
+    passedOver = false;
     if (entry.action == ACTION_NO_SERVER) continue;
-    const double age = static_cast<double>(newest - entry.measuredAt) / 1000.0;
+    const double age = (newest - static_cast<double>(entry.measuredAt)) / 1000.0;
     double uncertainty = static_cast<double>(entry.uncertaintyUs);
     if (uncertainty < UNCERTAINTY_FLOOR_US) uncertainty = UNCERTAINTY_FLOOR_US;
     const double wander = WANDER_US_PER_S2 * age * age;
@@ -171,11 +191,13 @@ DriftEstimate estimateDrift(const HistoryLog& log) {
   estimate.fitted = true;
   // The offset (servers minus clock) grows as the clock loses: the drift is
   // its growth with the sign turned.
-  estimate.ppb = -toPpb(fit.slope);
+  estimate.ppb = toPpb(-fit.slope);
   estimate.uncertaintyPpb = toPpb(std::sqrt(fit.variance));
   estimate.used = fit.used;
-  estimate.known = fit.used >= DRIFT_KNOWN_RUNS && estimate.uncertaintyPpb <= DRIFT_KNOWN_LIMIT_PPB &&
-                   estimate.ppb <= DRIFT_PLAUSIBLE_PPB && estimate.ppb >= -DRIFT_PLAUSIBLE_PPB;
+  const bool sure = fit.used >= DRIFT_KNOWN_RUNS && estimate.uncertaintyPpb <= DRIFT_KNOWN_LIMIT_PPB;
+  const bool plausible = estimate.ppb <= DRIFT_PLAUSIBLE_PPB && estimate.ppb >= -DRIFT_PLAUSIBLE_PPB;
+  estimate.known = sure && plausible;
+  estimate.beyondLimit = sure && !plausible;
   return estimate;
 }
 
@@ -184,24 +206,84 @@ ClockErrorNow estimateErrorNow(const HistoryLog& log, const DriftEstimate& drift
   ClockErrorNow result = {false, 0, 0};
   const int count = historySize(log);
   int last = count - 1;
-  while (last >= 0 && log.entries[last].action == ACTION_NO_SERVER) --last;
+  while (last >= 0 && (log.entries[last].action == ACTION_NO_SERVER || !historyEntryPossible(log.entries[last])))
+    --last;
   if (last < 0) return result;
   const HistoryEntry& entry = log.entries[last];
   // Runs after it found no server and moved nothing; a slew of its may still go on.
-  const int64_t appliedUs = appliedByRun(entry, nullptr, slewLeftUs);
-  double seconds = static_cast<double>(now - entry.measuredAt) / 1000.0;
+  const double appliedUs = static_cast<double>(appliedByRun(entry, nullptr, slewLeftUs));
+  double seconds = (static_cast<double>(now) - static_cast<double>(entry.measuredAt)) / 1000.0;
   if (seconds < 0) seconds = 0;
   // A later run whose offset is unknown may have been followed by a break;
   // the estimate still starts from the last offset known.
   const double driftPpb = drift.fitted ? static_cast<double>(drift.ppb) : 0.0;
   const double driftDeviation =
       drift.fitted ? 2.0 * static_cast<double>(drift.uncertaintyPpb) : UNKNOWN_DRIFT_PPB;
-  const double offset = static_cast<double>(entry.offsetUs - appliedUs) +
+  const double offset = static_cast<double>(entry.offsetUs) - appliedUs +
                         (static_cast<double>(ratePpb) - driftPpb) * seconds / 1000.0;
   const double bound = std::fabs(offset) + static_cast<double>(entry.uncertaintyUs) +
                        driftDeviation * seconds / 1000.0;
   result.known = true;
-  result.offsetUs = static_cast<int64_t>(std::llround(offset));
+  result.offsetUs = offset < 9e18 && offset > -9e18 ? static_cast<int64_t>(std::llround(offset))
+                    : offset > 0                    ? INT64_MAX
+                                                    : -INT64_MAX;
   result.boundUs = bound < 9e18 ? static_cast<int64_t>(std::llround(bound)) : INT64_MAX;
   return result;
+}
+
+namespace {
+
+int64_t withinPlausible(int64_t ppb) {
+  return ppb > DRIFT_PLAUSIBLE_PPB ? DRIFT_PLAUSIBLE_PPB : ppb < -DRIFT_PLAUSIBLE_PPB ? -DRIFT_PLAUSIBLE_PPB : ppb;
+}
+
+uint64_t magnitude(int64_t value) {
+  // Unsigned: -2^63 has no signed magnitude.
+  return value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+}
+
+}  // namespace
+
+int64_t nextCompensationPpb(int64_t wantedPpb, int64_t currentPpb, bool currentKnown, int64_t elapsedMs) {
+  const int64_t wanted = withinPlausible(wantedPpb);
+  if (!currentKnown) return wanted;
+  const int64_t current = withinPlausible(currentPpb);
+  const int64_t mostMs = COMPENSATION_HOURS_MOST * 3600000;
+  const int64_t elapsed = elapsedMs < 0 ? 0 : elapsedMs > mostMs ? mostMs : elapsedMs;
+  const int64_t most = COMPENSATION_RUN_PPB + COMPENSATION_HOURLY_PPB * elapsed / 3600000;
+  const int64_t change = wanted - current;  // both within the limit: no overflow
+  return current + (change > most ? most : change < -most ? -most : change);
+}
+
+int64_t unexplainedMovementUs(int64_t compensationPpb, int64_t uncertaintyPpb, int64_t elapsedMs) {
+  const uint64_t rate = magnitude(compensationPpb);
+  const uint64_t explained = uncertaintyPpb < 0 ? 0 : static_cast<uint64_t>(uncertaintyPpb);
+  if (elapsedMs <= 0 || rate <= explained) return 0;
+  // ppb x ms / 1e6 is us; split so that no product leaves 64 bits.
+  const uint64_t beyond = rate - explained, t = static_cast<uint64_t>(elapsedMs);
+  const uint64_t M = 1000000u, limit = static_cast<uint64_t>(INT64_MAX);
+  const uint64_t whole = beyond / M, part = beyond % M;
+  if (whole != 0 && t > limit / whole) return INT64_MAX;
+  // part x t / 1e6, with part < 1e6: part x (t / 1e6) + part x (t % 1e6) / 1e6,
+  // each term within 63 bits; their sum is held there.
+  const uint64_t terms[3] = {whole * t, part * (t / M), part * (t % M) / M};
+  uint64_t us = 0;
+  for (uint64_t term : terms) {
+    if (term > limit - us) return INT64_MAX;
+    us += term;
+  }
+  return static_cast<int64_t>(us);
+}
+
+int runsInNewestSpan(const HistoryLog& log) {
+  int runs = 0;
+  for (int i = historySize(log) - 1; i >= 0; --i) {
+    if (log.entries[i].action != ACTION_NO_SERVER) ++runs;
+    if (startsSpan(log, i)) break;
+  }
+  return runs;
+}
+
+bool applyDriftOnStartup(bool storedDriftKnown, bool adjustmentIsOursFromThisBoot, bool runsThisStartSupport) {
+  return storedDriftKnown && (adjustmentIsOursFromThisBoot || runsThisStartSupport);
 }

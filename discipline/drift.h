@@ -8,12 +8,16 @@
 // standard deviation) and at least this many runs stand behind it.
 const int64_t DRIFT_KNOWN_LIMIT_PPB = 25000;
 const int DRIFT_KNOWN_RUNS = 2;
-// No crystal is this far off; a larger figure means unnoticed steps, not drift.
-const int64_t DRIFT_PLAUSIBLE_PPB = 1000000;
+// No compensation beyond this: no working crystal is this far off (kernels
+// hold a clock's frequency correction within it too). A larger figure means
+// unnoticed steps or servers whose clocks run wrong, not drift; it is neither
+// cancelled nor stored.
+const int64_t DRIFT_PLAUSIBLE_PPB = 500000;
 
 struct DriftEstimate {
   bool fitted;             // a rate could be fitted at all
   bool known;              // sure enough to act on (see the limits above)
+  bool beyondLimit;        // sure enough, but beyond DRIFT_PLAUSIBLE_PPB: not acted on
   int64_t ppb;             // positive: this clock gains
   int64_t uncertaintyPpb;  // one standard deviation
   int used;                // runs the fit rests on
@@ -50,3 +54,37 @@ struct ClockErrorNow {
 // drift less the rate correction in force, with the uncertainty of both.
 ClockErrorNow estimateErrorNow(const HistoryLog& log, const DriftEstimate& drift, int64_t slewLeftUs,
                                int64_t ratePpb, Millis1900 now);
+
+// How fast the compensation may follow the estimate once a drift is known. A
+// crystal's rate wanders a few ppm within hours with the room's temperature or
+// the machine's load, and seldom tens of ppm over days; servers that tell
+// another story, or a few runs that disagree, can move it no faster than this:
+// COMPENSATION_RUN_PPB a run, plus COMPENSATION_HOURLY_PPB for each hour since
+// the compensation was last decided, counting at most COMPENSATION_HOURS_MOST.
+const int64_t COMPENSATION_RUN_PPB = 500;
+const int64_t COMPENSATION_HOURLY_PPB = 4000;
+const int64_t COMPENSATION_HOURS_MOST = 6;
+
+// The compensation after a run that wants wantedPpb, from currentPpb decided
+// elapsedMs ago. The first drift known on this PC (currentKnown false: none
+// stored) is taken at once; later ones are followed within the bound above.
+// Never beyond DRIFT_PLAUSIBLE_PPB either way.
+int64_t nextCompensationPpb(int64_t wantedPpb, int64_t currentPpb, bool currentKnown, int64_t elapsedMs);
+
+// How far a compensation moved the clock over elapsedMs beyond what the
+// drift's own uncertainty explains (us): max(0, |c| - u) x t, held at
+// INT64_MAX. Counts with what the program moves the clock on its own.
+int64_t unexplainedMovementUs(int64_t compensationPpb, int64_t uncertaintyPpb, int64_t elapsedMs);
+
+// How many runs with an offset the newest span holds: the runs since the
+// last break, which alone say how the clock ran since then.
+int runsInNewestSpan(const HistoryLog& log);
+
+// "On Startup": the program runs once at log-on and quits. A stored drift is
+// applied at start, and left in force at exit, only where runs support it
+// since the clock's own run was last broken: runs of earlier starts of this
+// boot, when the adjustment found at start is the one the program left (the
+// rate was ours all along, and the start is no break in the history), or
+// runs of this start (at least DRIFT_KNOWN_RUNS in its span). Otherwise the
+// rate is given back at exit. At start, runsThisStartSupport is false.
+bool applyDriftOnStartup(bool storedDriftKnown, bool adjustmentIsOursFromThisBoot, bool runsThisStartSupport);

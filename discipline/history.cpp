@@ -43,7 +43,7 @@ void unpackHistoryEntry(const uint8_t image[HISTORY_ENTRY_SIZE], HistoryEntry& e
 }
 
 void appendHistory(HistoryLog& log, const HistoryEntry& entry) {
-  if (log.count < 0 || log.count > HISTORY_CAPACITY) log.count = 0;
+  log.count = historySize(log);
   if (log.count == HISTORY_CAPACITY) {
     for (int i = 1; i < HISTORY_CAPACITY; ++i) log.entries[i - 1] = log.entries[i];
     --log.count;
@@ -66,12 +66,27 @@ size_t packHistory(const HistoryLog& log, uint8_t image[HISTORY_IMAGE_SIZE]) {
   return static_cast<size_t>(count) * HISTORY_ENTRY_SIZE;
 }
 
+bool historyEntryPossible(const HistoryEntry& entry) {
+  return millisHasCalendarForm(entry.measuredAt) && entry.offsetUs <= HISTORY_OFFSET_LIMIT_US &&
+         entry.offsetUs >= -HISTORY_OFFSET_LIMIT_US;
+}
+
 void unpackHistory(const uint8_t* image, size_t size, HistoryLog& log) {
   log.count = 0;
   if (image == nullptr) return;
-  size_t whole = size / HISTORY_ENTRY_SIZE;
-  const size_t first = whole > HISTORY_CAPACITY ? whole - HISTORY_CAPACITY : 0;
-  for (size_t i = first; i < whole; ++i) unpackHistoryEntry(image + i * HISTORY_ENTRY_SIZE, log.entries[log.count++]);
+  const size_t whole = size / HISTORY_ENTRY_SIZE;
+  bool dropped = false;
+  for (size_t i = 0; i < whole; ++i) {
+    HistoryEntry entry;
+    unpackHistoryEntry(image + i * HISTORY_ENTRY_SIZE, entry);
+    if (!historyEntryPossible(entry)) {
+      dropped = true;
+      continue;
+    }
+    if (dropped) entry.flags |= HISTORY_BREAK;
+    dropped = false;
+    appendHistory(log, entry);
+  }
 }
 
 const HistoryEntry* newestEntry(const HistoryLog& log) {

@@ -42,6 +42,16 @@ struct HistoryEntry {
 
 const int32_t SLEW_LEFT_LIMIT_US = 8388607;
 
+// No run finds an offset beyond this: answers are read in the 2^31-second
+// era nearest this clock.
+const int64_t HISTORY_OFFSET_LIMIT_US = 2147483648ll * 1000000;
+
+// Whether a run could have written this entry: measured at a time this
+// clock can show (1601 to 30828) and an offset within the era's reach. Any
+// uncertainty is possible (32 bits hold up to 71 minutes). Only such entries
+// are read from "History", so that no arithmetic on them can overflow.
+bool historyEntryPossible(const HistoryEntry& entry);
+
 struct HistoryLog {
   int count;
   HistoryEntry entries[HISTORY_CAPACITY];  // oldest first
@@ -50,12 +60,15 @@ struct HistoryLog {
 void packHistoryEntry(const HistoryEntry& entry, uint8_t image[HISTORY_ENTRY_SIZE]);
 void unpackHistoryEntry(const uint8_t image[HISTORY_ENTRY_SIZE], HistoryEntry& entry);
 
-// Appends, dropping the oldest entry when all 64 are taken.
+// Appends, dropping the oldest entry when all 64 are taken (a count beyond
+// them counts as 64, a negative one as none, as historySize reads it).
 void appendHistory(HistoryLog& log, const HistoryEntry& entry);
 // The image of the whole log; returns its size (32 bytes an entry).
 size_t packHistory(const HistoryLog& log, uint8_t image[HISTORY_IMAGE_SIZE]);
 // The whole entries of a stored value of any size: a ragged tail is dropped,
-// and of a value holding more than 64 the newest 64 are kept.
+// and so is every entry no run could have written (the entry after it then
+// starts a new span: what the dropped one did is unknown); of more than 64
+// the newest 64 are kept.
 void unpackHistory(const uint8_t* image, size_t size, HistoryLog& log);
 
 // The newest entry, or nullptr.

@@ -37,7 +37,10 @@ void formatDriftText(const DriftEstimate& drift, char* text, size_t size) {
   char rate[80];
   formatRate(drift.ppb, rate, sizeof rate);
   const char* verb = drift.ppb > 0 ? "gains" : "loses";
-  if (drift.known) std::snprintf(text, size, "This computer's clock %s %s", verb, rate);
+  if (drift.beyondLimit)
+    std::snprintf(text, size, "Against the servers this computer's clock %s %s, more than any working clock "
+                  "drifts: it is not cancelled.", verb, rate);
+  else if (drift.known) std::snprintf(text, size, "This computer's clock %s %s", verb, rate);
   else std::snprintf(text, size, "This computer's clock seems to %s %s; more runs will tell.",
                      drift.ppb > 0 ? "gain" : "lose", rate);
 }

@@ -10,7 +10,8 @@ const size_t HISTORY_TEXT_SIZE = 160;
 
 // "+1.234 s", "-12.3 ms", "+0.42 ms".
 void formatOffsetUs(int64_t offsetUs, char* text, size_t size);
-// "This computer's clock loses 6.7 s a day (78 ppm)", or what is still missing.
+// "This computer's clock loses 6.7 s a day (78 ppm)", what is still missing,
+// or that a rate beyond any crystal's is not cancelled.
 void formatDriftText(const DriftEstimate& drift, char* text, size_t size);
 // "Learnt from 12 runs, to within ± 2.1 ppm.", or empty when nothing was fitted.
 void formatDriftCertainty(const DriftEstimate& drift, char* text, size_t size);

@@ -104,16 +104,6 @@ void completeRunEntry(RateKeeper& k, HistoryEntry& entry, uint64_t nowMs) {
   k.msSinceRun = 0;
 }
 
-uint64_t unexplainedRateMoveMs(int64_t meanPpb, int64_t uncertaintyPpb, int64_t ms) {
-  if (ms <= 0) return 0;
-  const int64_t clamped = clampPpb(meanPpb);
-  const int64_t rate = clamped < 0 ? -clamped : clamped;
-  const int64_t explained = uncertaintyPpb < 0 ? 0 : uncertaintyPpb;
-  if (rate <= explained) return 0;
-  // Within 64 bits for a century of ms at PPB_LIMIT.
-  const uint64_t span = static_cast<uint64_t>(ms);
-  return static_cast<uint64_t>(rate - explained) * span / static_cast<uint64_t>(PPB / 1000) / 1000u;
-}
 
 void applyRunAction(RateKeeper& k, const HistoryEntry& entry) {
   switch (entry.action) {
@@ -138,7 +128,24 @@ bool slewsCorrection(int64_t correctionUs, bool automaticRun, bool rateInForce) 
   return automaticRun && rateInForce && magnitude < static_cast<uint64_t>(SLEW_LIMIT_US);
 }
 
-int64_t compensationFor(const DriftEstimate& drift, int64_t current) { return drift.known ? drift.ppb : current; }
+int64_t compensationFor(const DriftEstimate& drift, int64_t current, bool currentKnown, int64_t elapsedMs) {
+  return drift.known ? nextCompensationPpb(drift.ppb, current, currentKnown, elapsedMs) : current;
+}
+
+void resumeCompensation(RateKeeper& k, int64_t storedPpb, uint64_t nowMs) {
+  setCompensation(k, nextCompensationPpb(storedPpb, 0, false, 0), nowMs);
+  k.compensationKnown = true;
+  k.compensationAtMs = nowMs;
+}
+
+bool followDrift(RateKeeper& k, const DriftEstimate& drift, uint64_t nowMs) {
+  if (!drift.known) return false;
+  const int64_t elapsed = nowMs > k.compensationAtMs ? static_cast<int64_t>(nowMs - k.compensationAtMs) : 0;
+  setCompensation(k, compensationFor(drift, k.compensationPpb, k.compensationKnown, elapsed), nowMs);
+  k.compensationKnown = true;
+  k.compensationAtMs = nowMs;
+  return true;
+}
 
 bool sameRateSetting(const RateSetting& a, const RateSetting& b) {
   if (a.disabled || b.disabled) return a.disabled == b.disabled;

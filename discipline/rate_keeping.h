@@ -41,6 +41,11 @@ struct RateKeeper {
   int64_t compensationSinceRun;  // ppb x ms
   int64_t msSinceRun;
   int64_t lastRunSpanMs;    // from the run before to the last run's end
+  // The compensation comes from a drift known (stored, or learnt since the
+  // start), decided at compensationAtMs: from then on it follows the
+  // estimate only within the bound of nextCompensationPpb.
+  bool compensationKnown;
+  uint64_t compensationAtMs;
 };
 
 // Accounts for the time since the last tick and returns the adjustment for
@@ -51,6 +56,12 @@ uint64_t keepRate(RateKeeper& keeper, uint64_t nowMs, uint64_t periodMs);
 void noteRateTaken(RateKeeper& keeper, bool taken, uint64_t nowMs);
 // A new compensation, from the time given.
 void setCompensation(RateKeeper& keeper, int64_t ppb, uint64_t nowMs);
+// "DriftPpb" of an earlier start, at the program's start: known, so that a
+// restart does not skip the bound on how fast the compensation follows.
+void resumeCompensation(RateKeeper& keeper, int64_t storedPpb, uint64_t nowMs);
+// After a run: the compensation follows a known estimate within the bound.
+// Returns whether it decided one (for "DriftPpb"): the estimate is known.
+bool followDrift(RateKeeper& keeper, const DriftEstimate& drift, uint64_t nowMs);
 // The rate is the system's again (no schedule, uninstall, another keeper).
 void releaseRate(RateKeeper& keeper, uint64_t nowMs);
 // After a resume: the clock came back from the hardware clock, and a slew's
@@ -64,10 +75,6 @@ void restartRate(RateKeeper& keeper, uint64_t nowMs);
 uint64_t holdSlew(RateKeeper& keeper, uint64_t nowMs, uint64_t periodMs);
 void completeRunEntry(RateKeeper& keeper, HistoryEntry& entry, uint64_t nowMs);
 void applyRunAction(RateKeeper& keeper, const HistoryEntry& entry);
-// What a compensation of meanPpb in force for ms moved the clock beyond
-// what the drift's uncertainty explains, in whole ms: a learnt drift moves
-// the clock as surely as a step does.
-uint64_t unexplainedRateMoveMs(int64_t meanPpb, int64_t uncertaintyPpb, int64_t ms);
 // The part of the slew not yet removed (us, servers minus clock), 0 when none.
 int64_t slewLeftUs(const RateKeeper& keeper);
 
@@ -84,9 +91,10 @@ enum RateKeeping {
 // An automatic run's correction under half a second is slewed while our rate
 // is in force; the user's own run, a larger one, or no rate of ours steps.
 bool slewsCorrection(int64_t correctionUs, bool automaticRun, bool rateInForce);
-// The compensation the estimate asks for: the drift once it is known; until
-// then what is in force stays.
-int64_t compensationFor(const DriftEstimate& drift, int64_t current);
+// The compensation the estimate asks for: the drift once it is known, from
+// a compensation already known only within the bound (nextCompensationPpb);
+// until then, and for a drift beyond any crystal, what is in force stays.
+int64_t compensationFor(const DriftEstimate& drift, int64_t current, bool currentKnown, int64_t elapsedMs);
 
 // The system's adjustment as read or set. "Disabled" means the system keeps
 // the rate itself, whatever value it reports beside it.

@@ -237,26 +237,27 @@ void takeRate(uint64_t periodMs) {
 
 const uint64_t HIDDEN_TICK_MS = 10000;
 
-int64_t storedDrift() {
-  int64_t ppb = 0;
-  readSetting("DriftPpb", &ppb, sizeof ppb);
-  // A figure no crystal has is not compensated.
-  return ppb > DRIFT_PLAUSIBLE_PPB || ppb < -DRIFT_PLAUSIBLE_PPB ? 0 : ppb;
+// "DriftPpb", when there is one that a crystal can have.
+bool storedDrift(int64_t& ppb) {
+  ppb = 0;
+  return readSetting("DriftPpb", &ppb, sizeof ppb) && ppb <= DRIFT_PLAUSIBLE_PPB && ppb >= -DRIFT_PLAUSIBLE_PPB;
 }
 
 // With "On Startup" the program runs for one correction and ends: the drift
 // is applied only where runs of this boot support it, since a start after a
 // break (every start, unless the rate was ours all along) learns nothing.
 bool driftSupportedOnStartup() {
-  if (startsOursAllAlong) return true;
-  return clockDrift.known && clockHistory.count >= 2 &&
-         (clockHistory.entries[clockHistory.count - 1].flags & HISTORY_BREAK) == 0;
+  return applyDriftOnStartup(clockDrift.known, startsOursAllAlong, runsInNewestSpan(clockHistory) >= DRIFT_KNOWN_RUNS);
 }
 
-int64_t startingCompensation() {
-  // The schedule is applied after this: the stored position decides.
-  if (storedSchedule() == ON_STARTUP && !startsOursAllAlong) return 0;
-  return storedDrift();
+// The stored drift the start compensates (the schedule is applied after
+// this: the stored position decides).
+bool startingDrift(int64_t& ppb) {
+  int64_t stored = 0;
+  const bool known = storedDrift(stored);
+  ppb = stored;
+  if (storedSchedule() != ON_STARTUP) return known;
+  return applyDriftOnStartup(known, startsOursAllAlong, false);
 }
 
 }  // namespace
@@ -296,7 +297,8 @@ bool healRateAtStart() {
   // Nothing of the old rate is known to be right but the compensation: a
   // slew left running would go on at up to 500 ppm.
   const int32_t position = storedSchedule();
-  const int64_t compensation = wantedAt(position) && position != ON_STARTUP ? storedDrift() : 0;
+  int64_t compensation = 0;
+  if (!wantedAt(position) || position == ON_STARTUP || !storedDrift(compensation)) compensation = 0;
   if (compensation != 0) writeAdjustment(adjustmentForPpb(compensation, increment), false);
   else writeAdjustment(increment, true);
   noteRateLeft(nullptr);
@@ -311,7 +313,8 @@ void startRateKeeping() {
   rateKeeping = keeper ? RATE_FREE : RATE_OTHER_INSTANCE;
   owner = RateOwnership();
   if (startsOursAllAlong) continueHistorySpan();
-  setCompensation(clockRate, startingCompensation(), rateCalls().counterMs());
+  int64_t stored;
+  if (startingDrift(stored)) resumeCompensation(clockRate, stored, rateCalls().counterMs());
   if (rateWanted()) takeRate(HIDDEN_TICK_MS);
 }
 
@@ -354,12 +357,18 @@ void completeEntryForRate(HistoryEntry& entry) {
 }
 
 uint64_t rateMoveOfLastRunMs() {
-  return unexplainedRateMoveMs(lastRunRatePpb, clockDrift.uncertaintyPpb, clockRate.lastRunSpanMs);
+  return static_cast<uint64_t>(
+      unexplainedMovementUs(lastRunRatePpb, clockDrift.uncertaintyPpb, clockRate.lastRunSpanMs) / 1000);
 }
 
 void rateAfterRun(const HistoryEntry& entry, const DriftEstimate& drift) {
   const uint64_t now = rateCalls().counterMs();
-  setCompensation(clockRate, compensationFor(drift, clockRate.compensationPpb), now);
+  // What the rate cancels is what is stored: a restart cannot skip the bound.
+  if (followDrift(clockRate, drift, now)) {
+    uint8_t image[8];
+    packInt64(clockRate.compensationPpb, image);
+    writeSetting("DriftPpb", image, sizeof image);
+  }
   applyRunAction(clockRate, entry);
   if (rateKeeping == RATE_KEPT) setRate(keepRate(clockRate, now, HIDDEN_TICK_MS));
 }

@@ -177,16 +177,5 @@ TEST(RateOwners, TheRateFoundAsWeLeftItInThisBootWasOursAllAlong) {
   EXPECT_FALSE(rateOursAllAlong(image, sizeof image, later, enabled(0)));
 }
 
-TEST(RateOwners, TheCompensationsMoveBeyondItsUncertaintyCounts) {
-  // 100 ppm for an hour, 2 ppm of it explained: 352.8 ms.
-  EXPECT_EQ(unexplainedRateMoveMs(100000, 2000, HOUR), 352u);
-  EXPECT_EQ(unexplainedRateMoveMs(-100000, 2000, HOUR), 352u);
-  EXPECT_EQ(unexplainedRateMoveMs(2000, 2000, HOUR), 0u);
-  EXPECT_EQ(unexplainedRateMoveMs(1000, 2000, HOUR), 0u);
-  EXPECT_EQ(unexplainedRateMoveMs(100000, -5, HOUR), 360u);
-  EXPECT_EQ(unexplainedRateMoveMs(100000, 0, -HOUR), 0u);
-  // Far beyond any rate and span: bounded, no overflow.
-  EXPECT_EQ(unexplainedRateMoveMs(INT64_MIN, 0, 100 * 8766 * HOUR), 15778800000ULL);
-}
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "discipline/drift.h"
+#include "discipline/history_plot.h"
 
 namespace {
 
@@ -170,6 +171,10 @@ TEST(ClockWatch, OnlyAMoveBeyondAnyRateIsSomeoneElsesStep) {
   EXPECT_FALSE(clockJumped(3607000000, 3600000000));  // 2000 ppm of an hour
   EXPECT_TRUE(clockJumped(3607300000, 3600000000));
   EXPECT_TRUE(clockJumped(INT64_MIN, INT64_MAX));
+  // The allowance grows within the second too: 20 ms + 2000 ppm of 10.5 s.
+  EXPECT_FALSE(clockJumped(10541000, 10500000));
+  EXPECT_TRUE(clockJumped(10541001, 10500000));
+  EXPECT_FALSE(clockJumped(10540500, 10500000));
 }
 
 TEST(DriftEstimate, TooLittleHistoryIsNotKnown) {
@@ -215,6 +220,101 @@ TEST(DriftEstimate, ARateBeyondAnyCrystalIsNotActedOn) {
   const DriftEstimate d = estimateDrift(clock.log);
   expectNear(d, 3000000, 5000);
   EXPECT_FALSE(d.known);
+  EXPECT_TRUE(d.beyondLimit);
+  // Kernels hold a frequency correction within 500 ppm: so does the program.
+  for (double ppb : {-510000.0, 490000.0}) {
+    SyntheticClock near(ppb);
+    for (int i = 0; i < 6; ++i) {
+      near.run(ACTION_STEP_REFUSED);
+      near.wait(600);
+    }
+    const DriftEstimate e = estimateDrift(near.log);
+    EXPECT_EQ(e.known, ppb > 0) << ppb;
+    EXPECT_EQ(e.beyondLimit, ppb < 0) << ppb;
+  }
+  // Not sure enough is neither known nor beyond the limit.
+  SyntheticClock coarse(3000000);
+  coarse.run(ACTION_STEP_REFUSED, 200000);
+  coarse.wait(10);
+  coarse.run(ACTION_STEP_REFUSED, 200000);
+  EXPECT_FALSE(estimateDrift(coarse.log).beyondLimit);
+}
+
+TEST(DriftCompensation, TheFirstDriftIsTakenAtOnceAndLaterOnesFollowedWithinTheBound) {
+  EXPECT_EQ(nextCompensationPpb(78000, 5, false, 0), 78000);
+  EXPECT_EQ(nextCompensationPpb(600000, 0, false, 0), DRIFT_PLAUSIBLE_PPB);
+  EXPECT_EQ(nextCompensationPpb(-600000, 0, false, 0), -DRIFT_PLAUSIBLE_PPB);
+  // Servers 999 ppm fast against a drift known to be 78 ppm: a run's
+  // allowance, plus 4 ppm an hour, counted for at most six hours.
+  const int64_t hour = 3600000;
+  EXPECT_EQ(nextCompensationPpb(998500, 78000, true, 0), 78500);
+  EXPECT_EQ(nextCompensationPpb(998500, 78000, true, hour / 2), 80500);
+  EXPECT_EQ(nextCompensationPpb(998500, 78000, true, hour), 82500);
+  EXPECT_EQ(nextCompensationPpb(-998500, 78000, true, hour), 73500);
+  EXPECT_EQ(nextCompensationPpb(998500, 78000, true, 6 * hour), 78000 + 500 + 24000);
+  EXPECT_EQ(nextCompensationPpb(998500, 78000, true, 7 * hour), 78000 + 500 + 24000);
+  EXPECT_EQ(nextCompensationPpb(998500, 78000, true, -hour), 78500);
+  // Within the bound the estimate is taken as it is.
+  EXPECT_EQ(nextCompensationPpb(82500, 78000, true, hour), 82500);
+  EXPECT_EQ(nextCompensationPpb(73500, 78000, true, hour), 73500);
+  EXPECT_EQ(nextCompensationPpb(78400, 78000, true, 0), 78400);
+  // A compensation beyond the limit is first brought within it; no figure overflows.
+  EXPECT_EQ(nextCompensationPpb(0, 900000, true, 0), DRIFT_PLAUSIBLE_PPB - 500);
+  EXPECT_EQ(nextCompensationPpb(INT64_MAX, INT64_MIN, true, INT64_MAX), -DRIFT_PLAUSIBLE_PPB + 24500);
+  EXPECT_EQ(nextCompensationPpb(INT64_MIN, INT64_MAX, true, INT64_MIN), DRIFT_PLAUSIBLE_PPB - 500);
+}
+
+TEST(DriftCompensation, TheMovementBeyondTheDriftsUncertainty) {
+  const int64_t hour = 3600000;
+  EXPECT_EQ(unexplainedMovementUs(100000, 20000, hour), 288000);
+  EXPECT_EQ(unexplainedMovementUs(-100000, 20000, hour), 288000);
+  EXPECT_EQ(unexplainedMovementUs(20000, 20000, hour), 0);
+  EXPECT_EQ(unexplainedMovementUs(-19999, 20000, hour), 0);
+  EXPECT_EQ(unexplainedMovementUs(100000, -5, hour), 360000);
+  EXPECT_EQ(unexplainedMovementUs(100000, 0, 0), 0);
+  EXPECT_EQ(unexplainedMovementUs(100000, 0, -hour), 0);
+  // Whole microseconds, cut off; every part of the product counts.
+  EXPECT_EQ(unexplainedMovementUs(1, 0, 999999), 0);
+  EXPECT_EQ(unexplainedMovementUs(1, 0, 1000000), 1);
+  EXPECT_EQ(unexplainedMovementUs(1500000, 0, 1), 1);
+  EXPECT_EQ(unexplainedMovementUs(1000001, 0, 1000000), 1000001);
+  EXPECT_EQ(unexplainedMovementUs(999999, 0, 2000000000000), 1999998000000);
+  EXPECT_EQ(unexplainedMovementUs(999999, 0, 1999999), 1999997);
+  // At the ends of 64 bits: exact up to INT64_MAX, held there beyond.
+  EXPECT_EQ(unexplainedMovementUs(INT64_MAX, 0, 1000000), INT64_MAX);
+  EXPECT_EQ(unexplainedMovementUs(INT64_MAX, 1, 1000000), INT64_MAX - 1);
+  EXPECT_EQ(unexplainedMovementUs(INT64_MIN, 0, 1000000), INT64_MAX);
+  EXPECT_EQ(unexplainedMovementUs(INT64_MIN, 0, INT64_MAX), INT64_MAX);
+  EXPECT_EQ(unexplainedMovementUs(1000000, 0, INT64_MAX), INT64_MAX);
+  EXPECT_EQ(unexplainedMovementUs(999999, 0, INT64_MAX), 9223362813482738952);
+  EXPECT_EQ(unexplainedMovementUs(4000000, 0, 4611686018427387905), INT64_MAX);  // 2^64 + 4 ppb x ms
+}
+
+TEST(DriftCompensation, OnStartupADriftIsAppliedOnlyWhereRunsSinceTheLastBreakSupportIt) {
+  // The newest span's runs with an offset.
+  SyntheticClock clock(78000);
+  EXPECT_EQ(runsInNewestSpan(clock.log), 0);
+  clock.run(ACTION_STEPPED);
+  clock.wait(60);
+  clock.run(ACTION_STEPPED);
+  EXPECT_EQ(runsInNewestSpan(clock.log), 2);
+  clock.jump(0, true);
+  clock.run(ACTION_STEPPED);
+  EXPECT_EQ(runsInNewestSpan(clock.log), 1);
+  clock.wait(60);
+  clock.run(ACTION_NO_SERVER);
+  EXPECT_EQ(runsInNewestSpan(clock.log), 1);
+  clock.wait(60);
+  clock.run(ACTION_SLEWED);
+  EXPECT_EQ(runsInNewestSpan(clock.log), 2);
+  clock.jump(0, true);
+  clock.run(ACTION_NO_SERVER);
+  EXPECT_EQ(runsInNewestSpan(clock.log), 0);
+
+  EXPECT_FALSE(applyDriftOnStartup(false, true, true));
+  EXPECT_FALSE(applyDriftOnStartup(true, false, false));
+  EXPECT_TRUE(applyDriftOnStartup(true, true, false));
+  EXPECT_TRUE(applyDriftOnStartup(true, false, true));
 }
 
 TEST(ClockErrorNow, CarriesTheLastOffsetForwardAtTheDriftLeft) {
@@ -250,6 +350,92 @@ TEST(ClockErrorNow, CarriesTheLastOffsetForwardAtTheDriftLeft) {
   failed.action = ACTION_NO_SERVER;
   appendHistory(none, failed);
   EXPECT_FALSE(estimateErrorNow(none, d, 0, 0, hourLater).known);
+}
+
+TEST(DriftEstimate, EntriesAtTheEndsOfSixtyFourBitsNeitherOverflowNorCount) {
+  // Whatever a log holds, the fit, the error now and the plot do no signed
+  // arithmetic that overflows (the sanitizers would abort), and runs that no
+  // run could have written are passed over.
+  const int64_t extremes[] = {INT64_MIN, INT64_MIN + 1, -1, INT64_MAX};
+  for (int64_t extreme : extremes) {
+    for (int field = 0; field < 3; ++field) {
+      SyntheticClock clock(78000);
+      for (int i = 0; i < 9; ++i) {
+        HistoryEntry& e = clock.run(i % 2 == 0 ? ACTION_SLEWED : ACTION_STEPPED);
+        if (i == 4 || i == 8) {
+          if (field == 0) e.offsetUs = extreme;
+          if (field == 1) e.measuredAt = extreme;
+          if (field == 2) e.offsetUs = e.measuredAt = extreme;
+          e.rateBeforePpb = INT32_MIN;
+          e.slewLeftUs = -SLEW_LEFT_LIMIT_US;
+          e.uncertaintyUs = UINT32_MAX;
+        }
+        clock.wait(600);
+      }
+      const DriftEstimate d = estimateDrift(clock.log);
+      // -1 is a time and an offset like any other (if a strange one).
+      if (extreme != -1) expectNear(d, 78000, 2000);
+      for (Millis1900 now : {clock.now, INT64_MIN, INT64_MAX}) {
+        const ClockErrorNow error = estimateErrorNow(clock.log, d, INT64_MIN, INT64_MAX, now);
+        EXPECT_TRUE(error.known);
+        EXPECT_GE(error.boundUs, 0);
+      }
+      HistoryPlot plot;
+      const PlotArea area = {0, 0, 399, 199};
+      // The newest run's slew, still to go, as far off as 64 bits go.
+      for (int64_t left : {INT64_MIN, INT64_MAX}) {
+        planHistoryPlot(clock.log, d, left, INT64_MIN, INT64_MAX, area, 12, plot);
+        EXPECT_EQ(plot.runCount, 9);
+      }
+    }
+  }
+  // Only entries no run writes: nothing to fit, nothing to start from.
+  HistoryLog log = {};
+  HistoryEntry e = {};
+  e.measuredAt = INT64_MIN;
+  e.offsetUs = INT64_MAX;
+  appendHistory(log, e);
+  e.measuredAt = INT64_MAX;
+  e.offsetUs = INT64_MIN;
+  appendHistory(log, e);
+  EXPECT_FALSE(estimateDrift(log).fitted);
+  EXPECT_FALSE(estimateErrorNow(log, estimateDrift(log), 0, 0, 0).known);
+  // Possible entries at the edges of the era and of the calendar.
+  HistoryLog edges = {};
+  e.measuredAt = -FILETIME_TO_1900_MS;
+  e.offsetUs = -HISTORY_OFFSET_LIMIT_US;
+  e.action = ACTION_SLEWED;
+  appendHistory(edges, e);
+  e.measuredAt = INT64_MAX / 10000 - FILETIME_TO_1900_MS;
+  e.offsetUs = HISTORY_OFFSET_LIMIT_US;
+  appendHistory(edges, e);
+  const DriftEstimate wide = estimateDrift(edges);
+  EXPECT_TRUE(wide.fitted);
+  EXPECT_FALSE(wide.known);
+  EXPECT_TRUE(estimateErrorNow(edges, wide, 0, 0, INT64_MIN).known);
+}
+
+TEST(ClockErrorNow, TheBoundIsTheOffsetTheRunsUncertaintyAndTwoDeviationsOfTheDrift) {
+  HistoryLog log = {};
+  HistoryEntry e = {};
+  e.measuredAt = START;
+  e.offsetUs = 1000;
+  e.uncertaintyUs = 500;
+  e.action = ACTION_STEP_REFUSED;
+  appendHistory(log, e);
+  DriftEstimate d = {};
+  d.fitted = true;
+  d.uncertaintyPpb = 1000;
+  const ClockErrorNow hour = estimateErrorNow(log, d, 0, 0, START + 3600000);
+  EXPECT_EQ(hour.offsetUs, 1000);
+  EXPECT_EQ(hour.boundUs, 1000 + 500 + 2 * 3600);
+  // Asked for a time before the run, the bound is the one at the run.
+  const ClockErrorNow before = estimateErrorNow(log, d, 0, 0, START - 3600000);
+  EXPECT_EQ(before.offsetUs, 1000);
+  EXPECT_EQ(before.boundUs, 1500);
+  // No drift fitted: 100 ppm either way.
+  d.fitted = false;
+  EXPECT_EQ(estimateErrorNow(log, d, 0, 0, START + 3600000).boundUs, 1500 + 360000);
 }
 
 }  // namespace

@@ -85,6 +85,12 @@ TEST(HistoryPlot, GridLinesAtEveryStepLabelledAsRoomAllows) {
   EXPECT_EQ(plot.grid[4].y, AREA.top);
   for (int i = 0; i < plot.gridCount; ++i) EXPECT_TRUE(plot.grid[i].labelled) << i;
 
+  // Labels exactly as high as a step: every one still fits.
+  planHistoryPlot(log, driftOf(-78000), 0, 0, START + 5 * HOUR, AREA, 50, plot);
+  for (int i = 0; i < plot.gridCount; ++i) EXPECT_TRUE(plot.grid[i].labelled) << i;
+  planHistoryPlot(log, driftOf(-78000), 0, 0, START + 5 * HOUR, AREA, 51, plot);
+  EXPECT_FALSE(plot.grid[0].labelled);
+
   // Labels 90 px high: zero's, the top edge's, none between or too close.
   planHistoryPlot(log, driftOf(-78000), 0, 0, START + 5 * HOUR, AREA, 90, plot);
   const bool labelled[5] = {false, true, false, false, true};
@@ -226,12 +232,36 @@ TEST(HistoryPlot, AxisLabels) {
     double us;
     const char* text;
   } cases[] = {{0, "0 ms"}, {300000, "+300 ms"}, {-500, "-0.5 ms"}, {1500000, "+1.5 s"},
-               {-2000000, "-2 s"}, {72000000000.0, "+72000 s"}};
+               {-2000000, "-2 s"}, {72000000000.0, "+72000 s"}, {1000000, "+1 s"}, {-1000000, "-1 s"},
+               {999500, "+999.5 ms"}};
   for (const auto& c : cases) {
     char text[32];
     formatAxisOffset(c.us, text, sizeof text);
     EXPECT_STREQ(text, c.text) << c.us;
   }
+}
+
+TEST(HistoryPlot, WhatASlewLeftStaysInsideTheScale) {
+  // A stored slew remainder of the other sign (a value written by someone
+  // else): the mark of what the slew left is scaled, not cut off.
+  HistoryLog log = {};
+  appendHistory(log, run(START, 100000, ACTION_SLEWED, 1000));
+  HistoryEntry next = run(START + HOUR, 2000, ACTION_STEP_REFUSED, 1000);
+  next.slewLeftUs = -300000;
+  appendHistory(log, next);
+  const HistoryPlot plot = plan(log, driftOf(0), START + HOUR);
+  EXPECT_LE(plot.bottomUs, -300000.0);
+  EXPECT_GT(plot.runs[0].leftY, plot.zeroY);
+  EXPECT_LT(plot.runs[0].leftY, AREA.bottom);
+}
+
+TEST(HistoryPlot, RunsLessThanASecondApartSpreadOverASecond) {
+  HistoryLog log = {};
+  appendHistory(log, run(START, 1000, ACTION_STEP_REFUSED));
+  appendHistory(log, run(START + 400, 1000, ACTION_STEP_REFUSED));
+  const HistoryPlot plot = plan(log, driftOf(0), START + 400);
+  EXPECT_EQ(plot.runs[0].x, AREA.left);
+  EXPECT_EQ(plot.runs[1].x, AREA.left + 160);  // 0.4 of 400 px
 }
 
 }  // namespace

@@ -92,4 +92,63 @@ TEST(HistoryLog, StoredValuesOfAnySizeGiveTheirWholeEntriesOnly) {
   EXPECT_EQ(log.count, 0);
 }
 
+TEST(HistoryLog, EntriesNoRunCouldWriteAreDroppedAndTheNextStartsASpan) {
+  // A value written by someone else: offsets and times at the ends of 64 bits
+  // between ordinary runs an hour apart.
+  const Millis1900 start = 3990000000000ll;
+  HistoryEntry entries[8];
+  for (int i = 0; i < 8; ++i) {
+    entries[i] = entryAt(start + 3600000ll * i);
+    entries[i].offsetUs = 1000 * i;
+  }
+  entries[1].offsetUs = INT64_MIN;
+  entries[3].measuredAt = INT64_MAX;
+  entries[4].measuredAt = INT64_MIN;
+  entries[6].offsetUs = HISTORY_OFFSET_LIMIT_US + 1;
+  entries[7].offsetUs = -HISTORY_OFFSET_LIMIT_US;  // the era's edge: possible
+  uint8_t image[8 * HISTORY_ENTRY_SIZE];
+  for (int i = 0; i < 8; ++i) packHistoryEntry(entries[i], image + i * HISTORY_ENTRY_SIZE);
+  HistoryLog log;
+  unpackHistory(image, sizeof image, log);
+  ASSERT_EQ(log.count, 4);
+  const int kept[] = {0, 2, 5, 7};
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(log.entries[i].measuredAt, entries[kept[i]].measuredAt);
+    EXPECT_EQ(log.entries[i].flags, i == 0 ? 0 : HISTORY_BREAK) << i;
+  }
+  EXPECT_EQ(log.entries[3].offsetUs, -HISTORY_OFFSET_LIMIT_US);
+
+  // This clock shows times from 1601 to 30828 only.
+  HistoryEntry e = entryAt(-FILETIME_TO_1900_MS);
+  EXPECT_TRUE(historyEntryPossible(e));
+  e.measuredAt = -FILETIME_TO_1900_MS - 1;
+  EXPECT_FALSE(historyEntryPossible(e));
+  e.measuredAt = INT64_MAX / 10000 - FILETIME_TO_1900_MS;
+  EXPECT_TRUE(historyEntryPossible(e));
+  e.measuredAt += 1;
+  EXPECT_FALSE(historyEntryPossible(e));
+  e = entryAt(start);
+  e.offsetUs = HISTORY_OFFSET_LIMIT_US;
+  EXPECT_TRUE(historyEntryPossible(e));
+  e.offsetUs = -HISTORY_OFFSET_LIMIT_US - 1;
+  EXPECT_FALSE(historyEntryPossible(e));
+}
+
+TEST(HistoryLog, ACountOutsideTheLogIsReadAsTheEntriesItCanHold) {
+  HistoryLog log = {};
+  for (int i = 0; i < HISTORY_CAPACITY; ++i) log.entries[i] = entryAt(i);
+  log.count = -3;
+  EXPECT_EQ(historySize(log), 0);
+  EXPECT_EQ(newestEntry(log), nullptr);
+  appendHistory(log, entryAt(500));
+  EXPECT_EQ(log.count, 1);
+  EXPECT_EQ(log.entries[0].measuredAt, 500);
+  log.count = HISTORY_CAPACITY + 30;
+  EXPECT_EQ(historySize(log), HISTORY_CAPACITY);
+  appendHistory(log, entryAt(600));
+  EXPECT_EQ(log.count, HISTORY_CAPACITY);
+  EXPECT_EQ(log.entries[0].measuredAt, 1);  // the oldest dropped
+  EXPECT_EQ(newestEntry(log)->measuredAt, 600);
+}
+
 }  // namespace

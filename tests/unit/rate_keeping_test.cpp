@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 
 #include "discipline/rate_keeping.h"
 
@@ -27,6 +28,11 @@ TEST(RateUnits, BothCallsRoundToTheNearestUnit) {
   EXPECT_EQ(ppbOfAdjustment(156297, CLASSIC), -300800);
   EXPECT_EQ(ppbOfAdjustment(156296, CLASSIC), -294400);
   EXPECT_EQ(adjustmentForPpb(78000, CLASSIC), 156238u);  // 156,237.8125
+  EXPECT_EQ(adjustmentForPpb(80000, CLASSIC), 156237u);  // 156,237.5: halves away from the nominal
+  EXPECT_EQ(adjustmentForPpb(-80000, CLASSIC), 156263u);
+  // Far beyond any compensation and slew, held where the products stay small.
+  EXPECT_EQ(adjustmentForPpb(INT64_MAX, PRECISE), adjustmentForPpb(5000000, PRECISE));
+  EXPECT_EQ(adjustmentForPpb(INT64_MIN, PRECISE), adjustmentForPpb(-5000000, PRECISE));
   EXPECT_EQ(adjustmentForPpb(0, CLASSIC), CLASSIC);
   EXPECT_EQ(adjustmentForPpb(78000, PRECISE), 9999220u);
   EXPECT_EQ(ppbOfAdjustment(9999220, PRECISE), 78000);
@@ -138,9 +144,76 @@ TEST(RateKeeping, OnlyAnAutomaticRunsSmallCorrectionIsSlewedAndOnlyWithOurRate) 
 
   DriftEstimate drift = {};
   drift.ppb = 78000;
-  EXPECT_EQ(compensationFor(drift, -5), -5);
+  EXPECT_EQ(compensationFor(drift, -5, false, 0), -5);
   drift.known = true;
-  EXPECT_EQ(compensationFor(drift, -5), 78000);
+  EXPECT_EQ(compensationFor(drift, -5, false, 0), 78000);
+  // Once a compensation is known, the estimate is followed within the bound.
+  EXPECT_EQ(compensationFor(drift, -5, true, 0), -5 + COMPENSATION_RUN_PPB);
+  drift.known = false;
+  drift.beyondLimit = true;
+  drift.ppb = 999000;
+  EXPECT_EQ(compensationFor(drift, -5, false, 0), -5);
+}
+
+TEST(RateKeeping, TheCompensationFollowsTheEstimateAtMostAsFastAsACrystalWanders) {
+  RateKeeper k = keeperAt(CLASSIC, 0);
+  DriftEstimate drift = {};
+  drift.known = false;
+  drift.ppb = 78000;
+  EXPECT_FALSE(followDrift(k, drift, 1000));
+  EXPECT_EQ(k.compensationPpb, 0);
+  // The first drift known on this PC is taken at once, within the limit.
+  drift.known = true;
+  drift.ppb = 600000;
+  EXPECT_TRUE(followDrift(k, drift, 2000));
+  EXPECT_EQ(k.compensationPpb, DRIFT_PLAUSIBLE_PPB);
+  // Then only a run's allowance and a few ppm an hour.
+  drift.ppb = -400000;
+  EXPECT_TRUE(followDrift(k, drift, 2000 + 3600000));
+  EXPECT_EQ(k.compensationPpb, DRIFT_PLAUSIBLE_PPB - COMPENSATION_RUN_PPB - COMPENSATION_HOURLY_PPB);
+  EXPECT_TRUE(followDrift(k, drift, 2000 + 3600000));  // the same moment again: the allowance only
+  EXPECT_EQ(k.compensationPpb, DRIFT_PLAUSIBLE_PPB - 2 * COMPENSATION_RUN_PPB - COMPENSATION_HOURLY_PPB);
+
+  // A restart from "DriftPpb" keeps the bound from its first run on.
+  RateKeeper restarted = {};
+  restarted.increment = CLASSIC;
+  resumeCompensation(restarted, 78000, 50000);
+  EXPECT_EQ(restarted.compensationPpb, 78000);
+  drift.ppb = 998500;
+  EXPECT_TRUE(followDrift(restarted, drift, 60000));
+  EXPECT_EQ(restarted.compensationPpb, 78000 + COMPENSATION_RUN_PPB + COMPENSATION_HOURLY_PPB * 10000 / 3600000);
+  // A stored figure beyond any crystal is held at the limit.
+  resumeCompensation(restarted, -2000000, 0);
+  EXPECT_EQ(restarted.compensationPpb, -DRIFT_PLAUSIBLE_PPB);
+}
+
+TEST(RateKeeping, ASlewCutShortByASettingThatDidNotTakeOrAResumeDoesNotComeBack) {
+  for (int cut = 0; cut < 2; ++cut) {
+    RateKeeper k = keeperAt(CLASSIC, 78000);
+    HistoryEntry run = {};
+    run.action = ACTION_SLEWED;
+    run.offsetUs = 300000;
+    applyRunAction(k, run);
+    keepRate(k, TICK, TICK);
+    noteRateTaken(k, true, TICK);
+    ASSERT_GT(slewLeftUs(k), 200000);
+    if (cut == 0) {
+      noteRateTaken(k, false, 2 * TICK);  // the system or another program took the rate
+      keepRate(k, 3 * TICK, TICK);
+      noteRateTaken(k, true, 3 * TICK);
+    } else {
+      restartRate(k, 2 * TICK);  // a resume; the rate is set again at once
+      keepRate(k, 2 * TICK, TICK);
+      noteRateTaken(k, true, 2 * TICK);
+    }
+    EXPECT_EQ(slewLeftUs(k), 0) << cut;
+    // Back at the compensation, within a unit, and no stale slew at 500 ppm.
+    for (uint64_t t = 4 * TICK; t < 10 * TICK; t += TICK) {
+      const int64_t applied = ppbOfAdjustment(keepRate(k, t, TICK), CLASSIC);
+      EXPECT_LE(std::llabs(applied - 78000), 6400) << cut;
+      noteRateTaken(k, true, t);
+    }
+  }
 }
 
 }  // namespace
