@@ -53,11 +53,10 @@ bool openableMappedName(const wchar_t* mappedName, wchar_t* out, size_t size) {
   if (size == 0) return false;
   out[0] = L'\0';
   if (mappedName == nullptr) return false;
-  bool ok = false;
+  // compose writes nothing when the name does not fit: out stays empty.
   if (startsWith(mappedName, L"\\??\\") && mappedName[4] != L'\0')
-    ok = compose(L"\\\\?\\", mappedName, 4, out, size);
-  else if (startsWith(mappedName, L"\\Device\\") && mappedName[8] != L'\0')
-    ok = compose(L"\\\\?\\GLOBALROOT", mappedName, 0, out, size);
-  if (!ok) out[0] = L'\0';
-  return ok;
+    return compose(L"\\\\?\\", mappedName, 4, out, size);
+  if (startsWith(mappedName, L"\\Device\\") && mappedName[8] != L'\0')
+    return compose(L"\\\\?\\GLOBALROOT", mappedName, 0, out, size);
+  return false;
 }
