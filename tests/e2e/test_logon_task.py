@@ -4,9 +4,10 @@ and the tray command that copies the program there.
 Wine keeps a registered task as a file under C:\\windows\\system32\\tasks but drops
 its triggers, principal and actions, so these tests look at whether it exists; the
 unit tests check what it holds. Wine reports every file as owned by the account the
-program runs as, with full control for it and SYSTEM and read for Everyone: every
-file passes the permission rule here, so under Wine the place alone decides (the
-unit tests check the rule on real Windows descriptors).
+program runs as, with full control for it and SYSTEM and read for Everyone: such a
+file passes the permission rule here, so under Wine the place alone decides, unless
+a file or folder is writable by anyone on the Linux side, which Wine reports as a
+grant to Everyone (the unit tests check the rule on real Windows descriptors).
 """
 import os
 import shutil
