@@ -52,16 +52,6 @@ void secureFolders(wchar_t folders[SECURE_FOLDER_COUNT][LONGEST_PATH]) {
   }
 }
 
-// The program's own final path (room for LONGEST_PATH). Empty when it does
-// not fit.
-void programPath(wchar_t* path) {
-  static wchar_t given[LONGEST_PATH];
-  const DWORD length = GetModuleFileNameW(nullptr, given, LONGEST_PATH);
-  path[0] = L'\0';
-  if (length == 0 || length >= LONGEST_PATH) return;
-  finalPath(given, path);
-}
-
 // path: a final path. isFolder: a folder to hold the program, not the file.
 bool isTrustedPlace(const wchar_t* path, bool isFolder) {
   static wchar_t folders[SECURE_FOLDER_COUNT][LONGEST_PATH];
@@ -116,6 +106,14 @@ void deleteTask(ITaskFolder* folder) {
 
 }  // namespace
 
+void programFinalPath(wchar_t* path) {
+  static wchar_t given[LONGEST_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, given, LONGEST_PATH);
+  path[0] = L'\0';
+  if (length == 0 || length >= LONGEST_PATH) return;
+  finalPath(given, path);
+}
+
 bool programFilesFolder(wchar_t* folder) {
   PWSTR path = nullptr;
   folder[0] = L'\0';
@@ -128,8 +126,14 @@ bool programFilesFolder(wchar_t* folder) {
 
 bool programMayStartAtLogon() {
   static wchar_t path[LONGEST_PATH];
-  programPath(path);
+  programFinalPath(path);
   return isTrustedPlace(path, false);
+}
+
+bool programMayStartFromRunValue() {
+  static wchar_t path[LONGEST_PATH];
+  programFinalPath(path);
+  return noOtherUserCanReplace(path);
 }
 
 bool fileMayStartAtLogon(const wchar_t* path) {
@@ -146,7 +150,7 @@ bool folderMayHoldProgram(const wchar_t* folder) {
 
 void updateLogonTask(bool wanted) {
   static wchar_t path[LONGEST_PATH];
-  programPath(path);
+  programFinalPath(path);
   // Checked again at every start: a file moved out, or a folder opened up to
   // others since, loses its task.
   const bool make = wanted && isTrustedPlace(path, false);

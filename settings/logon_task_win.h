@@ -12,6 +12,12 @@ void updateLogonTask(bool wanted);
 
 // The same test on the program file as updateLogonTask makes.
 bool programMayStartAtLogon();
+// The test behind the Run value: no other user can replace the program file or
+// a folder on its way, wherever it lies.
+bool programMayStartFromRunValue();
+// The program's own final path (room for LONGEST_PATH): junctions, links,
+// short names and ".." resolved, in its plain form; empty when it cannot be had.
+void programFinalPath(wchar_t* path);
 // The same test on another file (a full path).
 bool fileMayStartAtLogon(const wchar_t* path);
 // Whether a folder may hold the program: its final path lies under Program

@@ -30,3 +30,7 @@ int32_t readSettingBytes(const char* name, void* dest, uint32_t size);
 void packInt64(int64_t value, uint8_t image[8]);
 // Writes or removes the log-on start command and (re)writes the uninstall entry.
 void updateRegistration(bool autostart);
+// The Run value for programPath (a final path): written when wanted and no
+// other user can replace the file or a folder on its way, else removed. True
+// when it was written.
+bool updateRunValue(const wchar_t* programPath, bool wanted);

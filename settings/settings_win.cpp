@@ -5,6 +5,7 @@
 #include <cwchar>
 
 #include "settings/command_text.h"
+#include "settings/file_trust_win.h"
 #include "settings/logon_task_win.h"
 #include "settings/settings.h"
 #include "timebase/fatal_exit.h"
@@ -54,32 +55,41 @@ static void setText(HKEY key, const wchar_t* name, const wchar_t* text) {
                  static_cast<DWORD>((std::wcslen(text) + 1) * sizeof *text));
 }
 
+bool updateRunValue(const wchar_t* programPath, bool wanted) {
+  static wchar_t command[LONGEST_PATH + 8];
+  // With UAC off the value starts the program elevated at the next
+  // administrator's log-on: a file that anyone else could swap for their own
+  // gets no value, and loses one it had.
+  const bool write = wanted && programPath[0] != L'\0' &&
+                     buildCommandText(programPath, L's', command, LONGEST_PATH + 8) &&
+                     noOtherUserCanReplace(programPath);
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, RUN_KEY, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return false;
+  if (write) setText(key, L"" PRODUCT_NAME, command);
+  else RegDeleteValueA(key, PRODUCT_NAME);
+  RegCloseKey(key);
+  return write;
+}
+
 void updateRegistration(bool autostart) {
+  // The final path, which the permission rule checks and the entries name:
+  // a junction or link on the way could otherwise be pointed elsewhere later.
   static wchar_t path[LONGEST_PATH];
   static wchar_t command[LONGEST_PATH + 8];
-  const DWORD length = GetModuleFileNameW(nullptr, path, LONGEST_PATH);
-  // A cut-off path would name another file: then no command is written at all.
-  const bool known = length != 0 && length < LONGEST_PATH &&
-                     buildCommandText(path, L's', command, LONGEST_PATH + 8);
-
-  HKEY key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, RUN_KEY, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
-    if (autostart && known) setText(key, L"" PRODUCT_NAME, command);
-    else if (!autostart) RegDeleteValueA(key, PRODUCT_NAME);
-    RegCloseKey(key);
-  }
+  programFinalPath(path);
+  updateRunValue(path, autostart);
   // With UAC on, Windows skips the Run value of a program that asks for
   // elevation; the task starts it anyway.
   updateLogonTask(autostart);
 
+  HKEY key;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS &&
       RegCreateKeyExA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
                       nullptr) != ERROR_SUCCESS)
     return;
   setText(key, L"DisplayName", L"" PRODUCT_NAME);
-  if (known) {
-    command[std::wcslen(command) - 1] = L'u';
+  // A cut-off path would name another file: then no command is written at all.
+  if (path[0] != L'\0' && buildCommandText(path, L'u', command, LONGEST_PATH + 8))
     setText(key, L"UninstallString", command);
-  }
   RegCloseKey(key);
 }

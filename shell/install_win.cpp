@@ -3,9 +3,9 @@
 // The command is offered exactly where the program's folder is open to its
 // user, so anything running as that user may rename the running file and put
 // another under its name. The copy is therefore made from the file held open
-// since the start, which no one can change, rename or replace meanwhile.
+// since the start, which no one can change, rename or replace meanwhile, and
+// only once the system confirms that this file is the image that runs.
 #include <windows.h>
-#include <psapi.h>
 
 #include <cwchar>
 
@@ -13,9 +13,10 @@
 #include "settings/logon_task_win.h"
 #include "settings/settings.h"
 #include "shell/app.h"
+#include "shell/install_text.h"
 #include "shell/install_win.h"
 #include "shell/main_window_win.h"
-#include "shell/own_file.h"
+#include "shell/own_file_win.h"
 #include "shell/single_instance_win.h"
 #include "shell/status.h"
 
@@ -86,22 +87,6 @@ void CALLBACK onHandoverTick(HWND, UINT, UINT_PTR, DWORD) {
   DestroyWindow(mainWindow);
 }
 
-// Whether file is the one the process runs from: the image's mapping and the
-// file name the same path, in the form the system gave first or in full.
-bool isRunningImage(HANDLE file) {
-  static wchar_t mapped[LONGEST_PATH], ntPath[LONGEST_PATH], dosPath[LONGEST_PATH];
-  if (GetMappedFileNameW(GetCurrentProcess(), GetModuleHandleW(nullptr), mapped, LONGEST_PATH) == 0) return false;
-  const DWORD forms[] = {FILE_NAME_NORMALIZED, FILE_NAME_OPENED};
-  for (const DWORD form : forms) {
-    const DWORD nt = GetFinalPathNameByHandleW(file, ntPath, LONGEST_PATH, form | VOLUME_NAME_NT);
-    const DWORD dos = GetFinalPathNameByHandleW(file, dosPath, LONGEST_PATH, form | VOLUME_NAME_DOS);
-    if (nt == 0 || nt >= LONGEST_PATH) ntPath[0] = L'\0';
-    if (dos == 0 || dos >= LONGEST_PATH) dosPath[0] = L'\0';
-    if (isSameFileName(mapped, ntPath, dosPath)) return true;
-  }
-  return false;
-}
-
 // The folder, made when it is missing: a new folder takes the permissions of
 // Program Files.
 bool makeFolder(const wchar_t* folder) {
@@ -165,10 +150,8 @@ void offerInstall(bool logonStartWanted) {
   if (offered || mainWindow == nullptr || !logonStartWanted || launchMode == 's' || programMayStartAtLogon())
     return;
   offered = true;
-  showTrayBalloon("Quorvel may not start at log-on",
-                  "Windows starts it elevated at log-on only from a folder under Program Files that "
-                  "other users cannot change. Choose \"Install in Program Files\" in the tray menu "
-                  "to copy it there.");
+  const InstallOffer offer = installOffer(programMayStartFromRunValue());
+  showTrayBalloon(offer.title, offer.text);
 }
 
 void installInProgramFiles() {
@@ -192,6 +175,11 @@ void installInProgramFiles() {
   if (ownFile == INVALID_HANDLE_VALUE) {
     tell("Quorvel cannot tell that its file is still the program that runs: another file may have "
          "been put under its name. Nothing was copied; start Quorvel again and retry.");
+    return;
+  }
+  if (mayBeOnNetwork(ownFile)) {
+    tell("Quorvel runs from a network folder, whose server may hand out another file than the "
+         "program that runs. Nothing was copied; copy quorvel.exe to this PC and install from there.");
     return;
   }
   if (!makeFolder(folder)) {

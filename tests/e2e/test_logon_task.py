@@ -4,9 +4,10 @@ and the tray command that copies the program there.
 Wine keeps a registered task as a file under C:\\windows\\system32\\tasks but drops
 its triggers, principal and actions, so these tests look at whether it exists; the
 unit tests check what it holds. Wine reports every file as owned by the account the
-program runs as, with full control for it and SYSTEM and read for Everyone: every
-file passes the permission rule here, so under Wine the place alone decides (the
-unit tests check the rule on real Windows descriptors).
+program runs as, with full control for it and SYSTEM and read for Everyone: such a
+file passes the permission rule here, so under Wine the place alone decides, unless
+a file or folder is writable by anyone on the Linux side, which Wine reports as a
+grant to Everyone (the unit tests check the rule on real Windows descriptors).
 """
 import os
 import shutil
@@ -19,6 +20,21 @@ from harness import (IDC_SERVER_LIST, IDM_INSTALL, IDM_QUIT, IDOK, REG_SZ, RUN_K
 
 TASK_FILE = os.path.join(os.environ.get("WINEPREFIX", ""), "drive_c", "windows", "system32",
                          "tasks", "Quorvel")
+INSTALLED = os.path.join(os.environ.get("WINEPREFIX", ""), "drive_c", "Program Files", "Quorvel",
+                         "quorvel.exe")
+# A drive Wine takes for a network one: a folder of the prefix as N:.
+NETWORK_SHARE = os.path.join(os.environ.get("WINEPREFIX", ""), "share")
+
+
+def setUpModule():
+    # Wine reads its drives' types when it starts, so before anything runs.
+    os.makedirs(NETWORK_SHARE, exist_ok=True)
+    link = os.path.join(os.environ["WINEPREFIX"], "dosdevices", "n:")
+    if not os.path.lexists(link):
+        os.symlink(NETWORK_SHARE, link)
+    subprocess.run(["wine", "reg", "add", "HKLM\\Software\\Wine\\Drives", "/v", "n:", "/d", "network",
+                    "/f"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    subprocess.run(["wineserver", "-w"], check=True)
 
 
 def install(*folders):
@@ -145,6 +161,36 @@ class LogonTask(QuorvelTestCase):
                                "quorvel.exe"), "rb") as copied:
             self.assertTrue(copied.read() == expected, "the copy is not the program that ran")
         self.assertEqual(first.wait_exit(60), 0)
+
+    def test_from_a_network_drive_nothing_is_copied(self):
+        # The server could hand the copy other bytes than it gave the loader.
+        shutil.copy(os.environ["QV_EXE"], os.path.join(NETWORK_SHARE, "quorvel.exe"))
+        if os.path.exists(INSTALLED):
+            os.remove(INSTALLED)  # from an earlier test
+        program = self.start(exe="N:\\quorvel.exe")
+        program.wait_window()
+        program.command(IDM_INSTALL)
+        # The hidden main window counts as a message box too: wait for the one that says why.
+        box = wait_until(lambda: [h for h, _, text in self.ctl.msgboxes() if "network folder" in text])[0]
+        self.assertFalse(os.path.exists(INSTALLED))
+        program.press(box, IDOK)
+        self.assertTrue(program.alive())
+
+    def test_a_folder_others_may_change_gets_no_run_value_and_the_hint_says_why(self):
+        exe = install("Quorvel")
+        # Wine reports a folder anyone may write as one Everyone may change.
+        folder = os.path.join(os.environ["WINEPREFIX"], "drive_c", "Quorvel")
+        os.chmod(folder, 0o777)
+        self.addCleanup(os.chmod, folder, 0o755)
+        self.ctl.reg_set_sz(RUN_KEY, RUN_VALUE, '"%s" s' % exe)  # left from before
+
+        def hint():
+            return [tip for _, tip in self.ctl.tray_icons() if "Other users could change" in tip]
+        program = self.start(exe=exe)
+        program.wait_window()
+        wait_until(hint, 20)
+        self.assertIsNone(self.run_value())
+        self.assertFalse(task_exists())
 
     def test_the_install_hint_waits_for_a_start_by_the_user(self):
         exe = install("Quorvel")

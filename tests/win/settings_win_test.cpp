@@ -1,11 +1,14 @@
 // The settings store and the system entries, on the real (Wine) registry.
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
+#include "settings/file_trust_win.h"
 #include "settings/settings.h"
 #include "tests/win/wine_only.h"
 
@@ -181,6 +184,89 @@ TEST_F(SystemEntries, MissingRunKeyIsLeftAlone) {
   DWORD type;
   std::string uninstall;
   EXPECT_TRUE(rawValue(UNINSTALL_KEY, "UninstallString", &type, &uninstall));
+}
+
+// Lets Everyone change path. Wine keeps no descriptor but turns the grant
+// into the file's Unix mode, and reports that mode back as a grant to
+// Everyone; Windows keeps the list itself.
+bool openToEveryone(const std::wstring& path) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;FA;;;SY)(A;;FA;;;WD)", SDDL_REVISION_1,
+                                                            &descriptor, nullptr))
+    return false;
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  const bool ok = GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) &&
+                  SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                                        DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
+                                        nullptr) == ERROR_SUCCESS;
+  LocalFree(descriptor);
+  return ok;
+}
+
+std::string narrow(const std::wstring& text) {
+  std::string out;
+  for (const wchar_t c : text) out += static_cast<char>(c);  // the test's paths are ASCII
+  return out;
+}
+
+// A program file of the test's own in a folder of its own under the
+// temporary folder, which only the running account may change.
+class RunValue : public SystemEntries {
+ protected:
+  void SetUp() override {
+    SystemEntries::SetUp();
+    if (IsSkipped()) return;
+    wchar_t temp[MAX_PATH];
+    ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
+    folder = std::wstring(temp) + L"qv-run-" + std::to_wstring(GetCurrentProcessId());
+    program = folder + L"\\quorvel.exe";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const HANDLE file = CreateFileW(program.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    CloseHandle(file);
+    // Otherwise the tests below would pass for the wrong reason.
+    ASSERT_TRUE(noOtherUserCanReplace(program.c_str()));
+  }
+  void TearDown() override {
+    if (IsSkipped()) return;
+    DeleteFileW(program.c_str());
+    RemoveDirectoryW(folder.c_str());
+    SystemEntries::TearDown();
+  }
+  std::string runValue() {
+    DWORD type = 0;
+    std::string start;
+    return rawValue(RUN_KEY, PRODUCT_NAME, &type, &start) ? start : "none";
+  }
+  std::string command() { return "\"" + narrow(program) + "\" s" + std::string(1, '\0'); }
+  std::wstring folder, program;
+};
+
+TEST_F(RunValue, WrittenForAFileNoOtherUserCanReplace) {
+  EXPECT_TRUE(updateRunValue(program.c_str(), true));
+  EXPECT_EQ(runValue(), command());
+  EXPECT_FALSE(updateRunValue(program.c_str(), false));
+  EXPECT_EQ(runValue(), "none");
+  EXPECT_FALSE(updateRunValue(L"", true));  // no path, no value
+  EXPECT_EQ(runValue(), "none");
+  const std::wstring missing = folder + L"\\gone.exe";  // nothing to check, no value
+  EXPECT_FALSE(updateRunValue(missing.c_str(), true));
+  EXPECT_EQ(runValue(), "none");
+}
+
+TEST_F(RunValue, AFileOthersMayChangeLosesTheValue) {
+  ASSERT_TRUE(updateRunValue(program.c_str(), true));
+  ASSERT_TRUE(openToEveryone(program));
+  EXPECT_FALSE(updateRunValue(program.c_str(), true));
+  EXPECT_EQ(runValue(), "none");
+}
+
+TEST_F(RunValue, AFolderOthersMayChangeLosesTheValue) {
+  ASSERT_TRUE(updateRunValue(program.c_str(), true));
+  ASSERT_TRUE(openToEveryone(folder));
+  EXPECT_FALSE(updateRunValue(program.c_str(), true));
+  EXPECT_EQ(runValue(), "none");
 }
 
 }  // namespace
