@@ -30,6 +30,7 @@ struct Crypt32 {
   decltype(&CertGetCertificateChain) getChain;
   decltype(&CertVerifyCertificateChainPolicy) verifyPolicy;
   decltype(&CertFreeCertificateChain) freeChain;
+  decltype(&CertFreeCertificateContext) freeCertificate;
 };
 
 const Crypt32& crypt32() {
@@ -39,6 +40,7 @@ const Crypt32& crypt32() {
     found.getChain = systemCall<decltype(found.getChain)>(dll, "CertGetCertificateChain");
     found.verifyPolicy = systemCall<decltype(found.verifyPolicy)>(dll, "CertVerifyCertificateChainPolicy");
     found.freeChain = systemCall<decltype(found.freeChain)>(dll, "CertFreeCertificateChain");
+    found.freeCertificate = systemCall<decltype(found.freeCertificate)>(dll, "CertFreeCertificateContext");
     return found;
   }();
   return calls;
@@ -93,4 +95,8 @@ CertificateVerdict checkServerCertificate(PCCERT_CONTEXT leaf, HCERTSTORE sent, 
   calls.freeChain(chain);
   if (!ran) return CERTIFICATE_UNCHECKED;
   return judgeCertificate(chainErrors, policy.dwError, bootCorrected);
+}
+
+void releaseCertificate(PCCERT_CONTEXT certificate) {
+  if (certificate != nullptr && crypt32().freeCertificate != nullptr) crypt32().freeCertificate(certificate);
 }

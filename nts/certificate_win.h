@@ -16,3 +16,7 @@
 // cannot be built at all.
 CertificateVerdict checkServerCertificate(PCCERT_CONTEXT leaf, HCERTSTORE sent, const wchar_t* hostName,
                                           bool bootCorrected);
+
+// Lets go of a certificate context that the system handed over (SChannel's
+// remote certificate); nothing when crypt32 is missing or certificate is nullptr.
+void releaseCertificate(PCCERT_CONTEXT certificate);
