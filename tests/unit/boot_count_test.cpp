@@ -71,6 +71,7 @@ TEST(BootCount, TheBootsFirstCorrectionIsBoundedByTheStepLimitAloneAndTheRestByT
   noteRateMoved(fresh, 7);
   EXPECT_FALSE(fresh.firstTaken);
   EXPECT_EQ(fresh.moved, 7u);
+  EXPECT_EQ(decideAutomaticStep(fresh, 15 * HOUR, UPTIME), STEP_APPLY);
   noteRateMoved(moves, 5 * HOUR);
   EXPECT_EQ(decideAutomaticStep(moves, 1, UPTIME), STEP_REFUSE);
 }
@@ -100,6 +101,9 @@ TEST(BootCount, ARestartInTheSameBootGoesOnCountingAndANewBootStartsAfresh) {
   uint8_t image[CLOCK_MOVES_IMAGE_SIZE];
   packClockMoves(moves, now, image);
   EXPECT_FALSE(restoreClockMoves(image, CLOCK_MOVES_IMAGE_SIZE - 1, now).firstTaken);
+  // Any other byte than "not yet" is read as the stricter "done".
+  image[CLOCK_MOVES_IMAGE_SIZE - 1] = 2;
+  EXPECT_TRUE(restoreClockMoves(image, CLOCK_MOVES_IMAGE_SIZE, now).firstTaken);
   ClockMoves ahead = moves;
   ahead.countedFrom = UPTIME + 999999;
   EXPECT_EQ(restarted(ahead, now, now).countedFrom, UPTIME);
@@ -144,6 +148,10 @@ TEST(RateOwners, BackingOffReplacesOnlyOurOwnValueWithTheOneFound) {
   ASSERT_TRUE(settingToRestore(enabled(156200), owner, write));
   EXPECT_FALSE(write.disabled);
   EXPECT_EQ(write.adjustment, 156000u);
+  // Ours and the one found at once: nothing to put back.
+  owner.lastSet = owner.found;
+  EXPECT_FALSE(settingToRestore(enabled(156000), owner, write));
+  owner.lastSet = enabled(156200);
   owner.setBefore = false;
   EXPECT_FALSE(settingToRestore(enabled(156200), owner, write));
 }
