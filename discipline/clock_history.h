@@ -9,6 +9,9 @@
 extern HistoryLog clockHistory;
 extern DriftEstimate clockDrift;
 
+// Only the keeper of the clock writes the history; another session's
+// instance shows what the keeper wrote.
+void setHistoryWriter(bool keeper);
 // At window initialisation: "History" and the estimate. The program's own
 // start is a break: nothing says how the clock ran while it was not running.
 void loadClockHistory();

@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include "discipline/clock_history.h"
-#include "discipline/rate_keeping_win.h"
 #include "settings/settings.h"
 #include "timebase/clock.h"
 
@@ -17,6 +16,7 @@ namespace {
 const uint64_t OWN_CHANGE_MS = 2000;
 
 bool breakPending = true;
+bool historyWriter = true;
 bool ownStepSeen;
 uint64_t ownStepAt;
 
@@ -30,7 +30,7 @@ uint64_t watchedCounterMs;
 void learnFromHistory() {
   // One keeper per machine writes the history: an instance in another
   // session shows it as the keeper wrote it.
-  if (!rateKeeper()) return;
+  if (!historyWriter) return;
   static uint8_t history[HISTORY_IMAGE_SIZE];
   writeSetting("History", history, static_cast<uint32_t>(packHistory(clockHistory, history)));
   clockDrift = estimateDrift(clockHistory);
@@ -57,7 +57,7 @@ void loadClockHistory() {
 }
 
 void recordRun(HistoryEntry entry) {
-  if (!rateKeeper()) return;
+  if (!historyWriter) return;
   if (breakPending) entry.flags |= HISTORY_BREAK;
   breakPending = false;
   appendHistory(clockHistory, entry);
@@ -70,6 +70,8 @@ void amendNewestRun(Millis1900 measuredAt, uint8_t action) {
   clockHistory.entries[clockHistory.count - 1].action = action;
   learnFromHistory();
 }
+
+void setHistoryWriter(bool keeper) { historyWriter = keeper; }
 
 void noteClockBreak() { breakPending = true; }
 

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include "discipline/clock_history.h"
 #include "discipline/rate_keeping_win.h"
 #include "resources/resource.h"
 #include "servers/server_table.h"
@@ -152,7 +153,9 @@ int runQuorvel(const char* commandLine) {
   if (handOverToRunningInstance()) return 0;
   // Before anything else sets the rate: who keeps it, and what a keeper
   // that died left in force.
-  setRateKeeper(claimRateKeeper());
+  const bool keeper = claimRateKeeper();
+  setRateKeeper(keeper);
+  setHistoryWriter(keeper);
   if (launchMode == 'u') uninstall();
   healRateAtStart();
 

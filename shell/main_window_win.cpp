@@ -312,6 +312,7 @@ void refreshClockText() {
 // now on, as a start would.
 void becomeKeeper() {
   setRateKeeper(true);
+  setHistoryWriter(true);
   healRateAtStart();
   reloadClockMoves();
   loadLastCorrection();
