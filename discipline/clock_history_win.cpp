@@ -78,6 +78,14 @@ void noteClockBreak() { breakPending = true; }
 void continueHistorySpan() { breakPending = false; }
 
 void noteOwnClockStep() {
+  // A step from another session's instance: the keeper's notice of it, since
+  // the time-change broadcast stays in this session.
+  if (!historyWriter) {
+    uint32_t steps = 0;
+    readSetting("StepsElsewhere", &steps, sizeof steps);
+    ++steps;
+    writeSetting("StepsElsewhere", &steps, sizeof steps);
+  }
   ownStepSeen = true;
   ownStepAt = readCounterMs();
   restartWatch();
@@ -89,7 +97,20 @@ void onTimeChange() {
   restartWatch();
 }
 
+// The keeper looks at the other sessions' steps at every clock tick.
+static void watchStepsElsewhere() {
+  static bool seenOnce;
+  static uint32_t seen;
+  if (!historyWriter) return;
+  uint32_t steps = 0;
+  readSetting("StepsElsewhere", &steps, sizeof steps);
+  if (seenOnce && steps != seen) breakPending = true;
+  seen = steps;
+  seenOnce = true;
+}
+
 void watchClock() {
+  watchStepsElsewhere();
   const int64_t clockUs = readClockUs();
   const uint64_t counterMs = readCounterMs();
   if (clockJumped(clockUs - watchedClockUs, static_cast<int64_t>(counterMs - watchedCounterMs) * 1000))

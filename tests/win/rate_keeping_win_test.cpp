@@ -325,4 +325,28 @@ TEST_F(RateKeepingWin, AnInstanceThatDoesNotHoldTheKeeperNeverSetsTheRate) {
   EXPECT_FALSE(slewInsteadOfStep(1000, true));
 }
 
+TEST_F(RateKeepingWin, AStepInAnotherSessionIsABreakInTheKeepersHistory) {
+  const uint8_t none[1] = {0};
+  writeSetting("History", none, 0);
+  loadClockHistory();
+  HistoryEntry run = {};
+  run.action = ACTION_STEPPED;
+  recordRun(run);  // the start's break is behind us
+  watchClock();
+  // The other session's instance steps: it writes no history, only its notice.
+  setHistoryWriter(false);
+  noteOwnClockStep();
+  recordRun(run);
+  setHistoryWriter(true);
+  ASSERT_EQ(clockHistory.count, 1);
+  watchClock();
+  recordRun(run);
+  ASSERT_EQ(clockHistory.count, 2);
+  EXPECT_TRUE(clockHistory.entries[1].flags & HISTORY_BREAK);
+  // Nothing new elsewhere: no break.
+  watchClock();
+  recordRun(run);
+  EXPECT_FALSE(clockHistory.entries[2].flags & HISTORY_BREAK);
+}
+
 }  // namespace
