@@ -3,6 +3,7 @@
 // jar the response fills.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <string>
