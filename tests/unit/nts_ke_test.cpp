@@ -17,9 +17,12 @@ typedef std::vector<uint8_t> Bytes;
 
 Bytes record(uint16_t type, bool critical, const Bytes& body) {
   const uint16_t field = static_cast<uint16_t>(type | (critical ? NTS_RECORD_CRITICAL : 0));
-  Bytes out = {static_cast<uint8_t>(field >> 8), static_cast<uint8_t>(field),
-               static_cast<uint8_t>(body.size() >> 8), static_cast<uint8_t>(body.size())};
-  out.insert(out.end(), body.begin(), body.end());
+  Bytes out(4 + body.size());
+  out[0] = static_cast<uint8_t>(field >> 8);
+  out[1] = static_cast<uint8_t>(field);
+  out[2] = static_cast<uint8_t>(body.size() >> 8);
+  out[3] = static_cast<uint8_t>(body.size());
+  for (size_t i = 0; i < body.size(); ++i) out[4 + i] = body[i];
   return out;
 }
 

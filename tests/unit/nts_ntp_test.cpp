@@ -22,10 +22,12 @@ Bytes filled(uint8_t from, size_t size) {
 
 Bytes field(uint16_t type, const Bytes& body) {
   const size_t size = 4 + ((body.size() + 3) & ~size_t{3});
-  Bytes out = {static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type), static_cast<uint8_t>(size >> 8),
-               static_cast<uint8_t>(size)};
-  out.insert(out.end(), body.begin(), body.end());
-  out.resize(size, 0);
+  Bytes out(size, 0);
+  out[0] = static_cast<uint8_t>(type >> 8);
+  out[1] = static_cast<uint8_t>(type);
+  out[2] = static_cast<uint8_t>(size >> 8);
+  out[3] = static_cast<uint8_t>(size);
+  for (size_t i = 0; i < body.size(); ++i) out[4 + i] = body[i];
   return out;
 }
 
