@@ -19,7 +19,7 @@ struct Server {
 
 AuthenticatedAgreement agreementOf(const std::vector<Server>& servers) {
   std::vector<OffsetBounds> bounds;
-  bool authenticated[AGREEMENT_CAPACITY] = {};
+  bool authenticated[AGREEMENT_CAPACITY + 2] = {};
   for (size_t i = 0; i < servers.size(); ++i) {
     bounds.push_back(servers[i].bounds);
     authenticated[i] = servers[i].authenticated;
@@ -80,6 +80,17 @@ TEST(AuthenticatedAgreement, TheAuthenticatedServersAgreeAmongThemselvesFirst) {
   expectBounds(agreementOf({proven(200, 250), proven(0, 50)}), 0, 50);
   // Bounds far apart in 64 bits.
   expectBounds(agreementOf({proven(INT64_MIN, INT64_MAX), plain(INT64_MIN, 0)}), INT64_MIN, 0);
+}
+
+TEST(AuthenticatedAgreement, ServersBeyondTheCapacityAreNotRead) {
+  std::vector<Server> servers(AGREEMENT_CAPACITY, plain(0, 100));
+  servers.push_back(proven(10, 20));
+  servers.push_back(proven(10, 20));
+  EXPECT_FALSE(agreementOf(servers).applies);
+  servers[AGREEMENT_CAPACITY - 1] = proven(40, 60);
+  const AuthenticatedAgreement a = agreementOf(servers);
+  expectBounds(a, 40, 60);
+  EXPECT_EQ(AGREEMENT_CAPACITY - 1, a.narrowing);
 }
 
 // The reference: of the offsets in [from, to), those covered by the most of

@@ -206,6 +206,9 @@ TEST(NtsAnswer, IdentifierKeyAndAuthenticatorMustAllBeThere) {
   AnswerParts shorter;
   shorter.uniqueId.resize(28);
   EXPECT_EQ(NTS_ANSWER_WRONG_ID, client.check(answerOf(shorter, client.serverToClient.siv)).result);
+  AnswerParts longer;
+  longer.uniqueId.resize(36, 0);
+  EXPECT_EQ(NTS_ANSWER_WRONG_ID, client.check(answerOf(longer, client.serverToClient.siv)).result);
   AnswerParts noId;
   noId.withId = false;
   EXPECT_EQ(NTS_ANSWER_WRONG_ID, client.check(answerOf(noId, client.serverToClient.siv)).result);
@@ -249,6 +252,14 @@ TEST(NtsAnswer, AnAuthenticatorWhoseLengthsDoNotFitIsNotAuthentic) {
   Bytes nonceTooLong = good;
   nonceTooLong[authAt + 4] = 1;
   EXPECT_EQ(NTS_ANSWER_NOT_AUTHENTIC, client.check(nonceTooLong).result);
+  // Lengths that fit the body only without their padding: nothing is read
+  // past the field.
+  Bytes unpadded = good;
+  unpadded[authAt + 5] = 13;
+  unpadded[authAt + 6] = 0;
+  unpadded[authAt + 7] = static_cast<uint8_t>(sealedSize + 3);
+  ASSERT_EQ(good.size(), authAt + 4 + 4 + 16 + sealedSize);
+  EXPECT_EQ(NTS_ANSWER_NOT_AUTHENTIC, client.check(unpadded).result);
   // An authenticator of the least size, all zeros.
   AnswerParts bare;
   bare.withAuth = false;
@@ -270,6 +281,9 @@ TEST(NtsAnswer, TheNakIsToldApartButOnlyWithOurIdentifierAndStamp) {
   AnswerParts late = nak;
   late.origin ^= 1;
   EXPECT_EQ(NTS_ANSWER_DROP, client.check(answerOf(late, client.serverToClient.siv)).result);
+  AnswerParts notKiss = nak;
+  notKiss.stratum = 1;  // the code, but no Kiss-o'-Death
+  EXPECT_EQ(NTS_ANSWER_NOT_AUTHENTIC, client.check(answerOf(notKiss, client.serverToClient.siv)).result);
   AnswerParts otherKiss = nak;
   otherKiss.reference = 0x52415445u;  // "RATE" without an authenticator
   EXPECT_EQ(NTS_ANSWER_NOT_AUTHENTIC, client.check(answerOf(otherKiss, client.serverToClient.siv)).result);
@@ -304,6 +318,13 @@ TEST(NtsAnswer, ExtensionFieldsOfTheWrongLengthAreMalformed) {
     bad[idAt + 3] = length;
     EXPECT_EQ(NTS_ANSWER_MALFORMED, client.check(bad).result) << int(length);
   }
+  // A last field that ends the packet but not on a whole word.
+  AnswerParts odd;
+  odd.withAuth = false;
+  odd.after = field(0x0F04, filled(0, 16));
+  odd.after[3] = 18;
+  odd.after.resize(18);
+  EXPECT_EQ(NTS_ANSWER_MALFORMED, client.check(answerOf(odd, client.serverToClient.siv)).result);
   Bytes trailing = good;
   trailing.push_back(0);
   trailing.push_back(0);
