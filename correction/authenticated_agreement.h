@@ -3,7 +3,7 @@
 // others can only narrow that, never move it. Without any authenticated
 // server the plain consensus decides as before.
 #pragma once
-#include "correction/agreement.h"
+#include "query/agreement.h"
 
 struct AuthenticatedAgreement {
   bool applies;       // an authenticated server's bounds hold: this decides, not the plain consensus
