@@ -99,7 +99,7 @@ void applyConsensus() {
   for (int slot = 0; slot < SERVER_SLOTS; ++slot) {
     const ServerQuery& query = serverQueries[slot];
     bounds[slot] = query.bounds;
-    boundsUs[slot] = query.protocol == PROTOCOL_NTP ? boundsCarriedTo(query.boundsUs, query.boundsAt, measuredAt)
+    boundsUs[slot] = isNtpProtocol(query.protocol) ? boundsCarriedTo(query.boundsUs, query.boundsAt, measuredAt)
                                                     : query.boundsUs;
   }
   const ConsensusResult result = computeConsensus(serverRecords, boundsUs);

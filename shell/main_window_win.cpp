@@ -414,6 +414,7 @@ void teardownMainWindow() {
 void attachMainWindow(HWND window) {
   mainWindow = window;
   setQueryWindow(window);
+  setBootCorrectedCheck(bootFirstCorrectionTaken);
   watchRuns();
 }
 
