@@ -232,7 +232,14 @@ void onKeyExchangeConnected(int slot, int error) {
   ntsExporterContext(false, context);
   session.tls = new TlsClient;
   const bool corrected = bootCorrectedCheck != nullptr && bootCorrectedCheck();
-  advanceKeyExchange(slot, session.tls->start(host, context, sizeof context, corrected));
+  const TlsOutcome outcome = session.tls->start(host, context, sizeof context, corrected);
+  // Without key export the handshake could only end in No TLS 1.3 once the
+  // server answers: it is not sent at all.
+  if (outcome == TLS_HANDSHAKING && !session.tls->exporterAvailable()) {
+    endQuery(slot, STATUS_NO_TLS13);
+    return;
+  }
+  advanceKeyExchange(slot, outcome);
 }
 
 // Everything the socket holds now goes into TLS.
