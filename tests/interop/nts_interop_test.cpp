@@ -18,6 +18,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -329,7 +330,8 @@ TEST_F(NtsInterop, KeyExchangeThenAuthenticatedExchangesGiveTheHostClocksOffset)
   Keys keys(ke);
   CookieJar jar = r.cookies;
   std::vector<std::vector<uint8_t>> cookiesSent;
-  for (int i = 0; i < 6; ++i) {
+  OffsetBounds narrowest = {INT64_MIN / 2, INT64_MAX / 2};
+  for (int i = 0; i < 8; ++i) {
     Exchange x;
     ask(port, jar, keys.clientToServer, keys.serverToClient, x);
     ASSERT_FALSE(x.answer.empty()) << "no answer to request " << i;
@@ -344,10 +346,11 @@ TEST_F(NtsInterop, KeyExchangeThenAuthenticatedExchangesGiveTheHostClocksOffset)
     std::printf("nts interop: exchange %d offset %+lld us, bounds [%+lld, %+lld) us, answer %zu bytes\n", i,
                 static_cast<long long>(offset), static_cast<long long>(b.low), static_cast<long long>(b.high),
                 x.answer.size());
-    // chronyd serves this very host's clock.
-    EXPECT_LE(std::llabs(offset), 1000);
+    // chronyd serves this very host's clock: every exchange's bounds hold
+    // zero, however long this busy machine made the round trip.
     EXPECT_LE(b.low, 0);
     EXPECT_GE(b.high, 0);
+    if (b.high - b.low < narrowest.high - narrowest.low) narrowest = b;
 
     // The same answer with one byte changed is not authentic and gives nothing.
     std::vector<uint8_t> changed = x.answer;
@@ -362,6 +365,11 @@ TEST_F(NtsInterop, KeyExchangeThenAuthenticatedExchangesGiveTheHostClocksOffset)
     EXPECT_EQ(NTS_ANSWER_NOT_AUTHENTIC,
               checkNtsAnswer(changed.data(), changed.size(), x.transmit, id, keys.serverToClient, spare).result);
   }
+  // The shortest round trip says it to a millisecond, as a client picks it.
+  const int64_t best = boundsMidpoint(narrowest);
+  std::printf("nts interop: narrowest exchange offset %+lld us, round trip under %lld us\n",
+              static_cast<long long>(best), static_cast<long long>(narrowest.high - narrowest.low));
+  EXPECT_LE(std::llabs(best), 1000);
 }
 
 TEST_F(NtsInterop, AnswersDoNotVerifyUnderTheOtherDirectionsKey) {
