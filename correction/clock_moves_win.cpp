@@ -50,4 +50,9 @@ void countRateMove(uint64_t ms) {
   writeClockMoves();
 }
 
+bool bootFirstCorrectionTaken() {
+  readClockMoves();
+  return clockMoves.firstTaken;
+}
+
 void reloadClockMoves() { clockMovesRead = false; }

@@ -15,5 +15,8 @@ StepDecision decideRunStep(int64_t correction, bool userAsked);
 void countStep(Millis1900 setTo, int64_t step, bool confirmed);
 // What the rate moved the clock beyond what any correction asked for (ms).
 void countRateMove(uint64_t ms);
+// Whether this boot's first automatic correction is behind us (certificate
+// dates are held from then on).
+bool bootFirstCorrectionTaken();
 // The count is read again at its next use (the keeper changed).
 void reloadClockMoves();

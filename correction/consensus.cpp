@@ -2,6 +2,7 @@
 // from the mean first, then the interval most of the rest agree on.
 #include "correction/consensus.h"
 
+#include "correction/authenticated_agreement.h"
 #include "query/agreement.h"
 
 static bool counts(const ServerRecord& record, const bool excluded[SERVER_SLOTS], int slot) {
@@ -106,4 +107,41 @@ int64_t recordedCorrection(const ServerRecord records[SERVER_SLOTS], const Offse
   if (result.correction < own.low) return own.low;
   if (result.correction >= own.high) return own.high - 1;
   return result.correction;
+}
+
+ConsensusResult computeAuthenticatedConsensus(const ServerRecord records[SERVER_SLOTS],
+                                              const OffsetBounds boundsUs[SERVER_SLOTS],
+                                              const bool authenticated[SERVER_SLOTS]) {
+  const bool none[SERVER_SLOTS] = {};
+  OffsetBounds kept[SERVER_SLOTS];
+  bool proven[SERVER_SLOTS];
+  int slots[SERVER_SLOTS];
+  int n = 0, provenCount = 0;
+  for (int slot = 0; slot < SERVER_SLOTS; ++slot) {
+    if (!counts(records[slot], none, slot)) continue;
+    kept[n] = keptBounds(records[slot], boundsUs[slot]);
+    // Only bounds the answers themselves proved: a whole-second guess around
+    // the correction is not the server's statement.
+    proven[n] = authenticated[slot] && boundsHold(boundsUs[slot]);
+    if (proven[n]) ++provenCount;
+    slots[n++] = slot;
+  }
+  if (provenCount == 0) return computeConsensus(records, boundsUs);
+
+  const AuthenticatedAgreement agreement = findAuthenticatedAgreement(kept, proven, n);
+  ConsensusResult result = {};
+  result.found = true;
+  result.usable = n;
+  result.authenticated = provenCount;
+  result.offsetUs = boundsMidpoint(agreement.bounds);
+  result.correction = nearestMillis(result.offsetUs);
+  result.mean = result.correction;
+  result.agreeing = agreement.authenticated + agreement.narrowing;
+  result.uncertaintyUs = clampedUs(
+      (static_cast<uint64_t>(agreement.bounds.high) - static_cast<uint64_t>(agreement.bounds.low) + 1) / 2);
+  for (int i = 0; i < n; ++i) {
+    if (kept[i].low <= result.offsetUs && result.offsetUs < kept[i].high) continue;
+    result.excluded[result.excludedCount++] = slots[i];
+  }
+  return result;
 }

@@ -18,6 +18,7 @@ struct ConsensusResult {
   int64_t mean;                      // mean correction of the servers kept
   int agreeing;                      // servers sharing the applied interval; 0: the mean was applied
   int usable;                        // good servers, outliers included
+  int authenticated;                 // good servers that proved who they are (NTS)
   int excludedCount;
   int excluded[SERVER_SLOTS];        // slots excluded, in the order of exclusion
 };
@@ -30,6 +31,15 @@ struct ConsensusResult {
 // interval, or the farthest a kept server's bounds reach from the mean.
 ConsensusResult computeConsensus(const ServerRecord records[SERVER_SLOTS],
                                  const OffsetBounds boundsUs[SERVER_SLOTS]);
+
+// The same where authenticated servers answered: the good servers that are
+// authenticated decide where the correction lies and the others only narrow
+// it inside (findAuthenticatedAgreement); the correction is the middle of
+// that interval, and every good server whose bounds miss it is excluded.
+// Without an authenticated good server this is computeConsensus unchanged.
+ConsensusResult computeAuthenticatedConsensus(const ServerRecord records[SERVER_SLOTS],
+                                              const OffsetBounds boundsUs[SERVER_SLOTS],
+                                              const bool authenticated[SERVER_SLOTS]);
 
 // What a server's record shows once the run is over. After an agreement a good
 // server that was kept shows the point of its own bounds nearest the applied

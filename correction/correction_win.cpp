@@ -81,6 +81,7 @@ static HistoryEntry recordConsensus(const ConsensusResult& result, Millis1900 me
   entry.action = static_cast<uint8_t>(action);
   entry.agreeing = countByte(result.agreeing);
   entry.usable = countByte(result.usable);
+  entry.flags = withHistoryAuthenticated(entry.flags, result.authenticated);
   completeEntryForRate(entry);
   countRateMove(rateMoveOfLastRunMs());
   recordRun(entry);
@@ -99,10 +100,14 @@ void applyConsensus() {
   for (int slot = 0; slot < SERVER_SLOTS; ++slot) {
     const ServerQuery& query = serverQueries[slot];
     bounds[slot] = query.bounds;
-    boundsUs[slot] = query.protocol == PROTOCOL_NTP ? boundsCarriedTo(query.boundsUs, query.boundsAt, measuredAt)
+    boundsUs[slot] = isNtpProtocol(query.protocol) ? boundsCarriedTo(query.boundsUs, query.boundsAt, measuredAt)
                                                     : query.boundsUs;
   }
-  const ConsensusResult result = computeConsensus(serverRecords, boundsUs);
+  // Authenticated servers, where any answered, decide; the movement limits
+  // below hold for their correction as for any other.
+  bool authenticated[SERVER_SLOTS];
+  for (int slot = 0; slot < SERVER_SLOTS; ++slot) authenticated[slot] = serverQueries[slot].authenticated != 0;
+  const ConsensusResult result = computeAuthenticatedConsensus(serverRecords, boundsUs, authenticated);
   for (int i = 0; i < result.excludedCount; ++i) {
     const int slot = result.excluded[i];
     serverRecords[slot].status = STATUS_UNUSED;

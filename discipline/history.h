@@ -25,6 +25,16 @@ enum HistoryAction {
 // a step by someone else, the program's restart, a new user offset): the
 // offsets before and after do not connect.
 const uint8_t HISTORY_BREAK = 0x01;
+// Bits 1-6: how many of the run's usable servers were authenticated (NTS),
+// up to 63. Entries written before these bits were used hold 0 there, which
+// reads as none. Bit 7 stays spare.
+const uint8_t HISTORY_AUTHENTICATED_MASK = 0x7E;
+const int HISTORY_AUTHENTICATED_MAX = 63;
+inline int historyAuthenticated(uint8_t flags) { return (flags & HISTORY_AUTHENTICATED_MASK) >> 1; }
+inline uint8_t withHistoryAuthenticated(uint8_t flags, int count) {
+  const int kept = count < 0 ? 0 : count > HISTORY_AUTHENTICATED_MAX ? HISTORY_AUTHENTICATED_MAX : count;
+  return static_cast<uint8_t>((flags & ~HISTORY_AUTHENTICATED_MASK) | (kept << 1));
+}
 
 struct HistoryEntry {
   Millis1900 measuredAt;   // this clock when the run measured, before its correction

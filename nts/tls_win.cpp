@@ -165,11 +165,15 @@ TlsOutcome TlsClient::start(const wchar_t* hostName, const uint8_t* exporterCont
   return outcome_;
 }
 
-bool TlsClient::setExporter() {
+bool TlsClient::exporterAvailable() const {
   // The call is in the function table from its second version on. Wine's
   // table says version 1 and has an entry there that crashes.
-  if (sspi_->dwVersion < SECURITY_SUPPORT_PROVIDER_INTERFACE_VERSION_2 || sspi_->SetContextAttributesW == nullptr)
-    return false;
+  return sspi_ != nullptr && sspi_->dwVersion >= SECURITY_SUPPORT_PROVIDER_INTERFACE_VERSION_2 &&
+         sspi_->SetContextAttributesW != nullptr;
+}
+
+bool TlsClient::setExporter() {
+  if (!exporterAvailable()) return false;
   char label[sizeof EXPORTER_LABEL];
   std::memcpy(label, EXPORTER_LABEL, sizeof label);
   SecPkgContext_KeyingMaterialInfo exporter = {};

@@ -56,6 +56,11 @@ class TlsClient {
   // Puts the close notification into pendingOutput() (once ready).
   bool shutdown();
 
+  // Whether this system's TLS has the call that sets up key export at all
+  // (known once started). Where it has not, the session can only end in
+  // TLS_NO_TLS13 once the server answers: a caller need not wait for that.
+  bool exporterAvailable() const;
+
   TlsOutcome outcome() const { return outcome_; }
   CertificateVerdict certificate() const { return certificate_; }
 

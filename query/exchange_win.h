@@ -26,3 +26,20 @@ void openTimeProtocolSample(int slot);
 // NTP over UDP port 123 (ntp_win.cpp).
 void openNtpSample(int slot);
 void onNtpAnswerReady(int slot, int error);
+// The NTP stamps of an answer that passed its checks become the sample.
+void takeNtpSample(int slot, const NtpAnswer& answer, int64_t answeredUs);
+// Bits no one else can predict, for a request's transmit stamp.
+uint32_t requestNoise();
+
+// Shared: the sample starts now, or once the spacing allows.
+void sampleDueNow(int slot);
+// Looks host up for the slot's next sample; its answer becomes query.address.
+void lookUpSampleHost(int slot, const char* host);
+
+// Authenticated time (nts_win.cpp): the key exchange over TLS to port 4460,
+// then NTP with NTS over UDP.
+void openNtsSample(int slot);
+void onKeyExchangeEvent(int slot, int event, int error);
+void onNtsAnswerReady(int slot, int error);
+// The query has ended: its key exchange in flight, if any, is let go.
+void endNtsExchange(int slot);

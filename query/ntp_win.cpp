@@ -36,7 +36,7 @@ static bool endsOnSocketError(int slot, int error) {
 }
 
 // Bits no one else can predict, from the system's random source.
-static uint32_t requestNoise() {
+uint32_t requestNoise() {
   uint32_t noise = 0;
   if (!RtlGenRandom(&noise, sizeof noise)) noise = readTickMs() * 2654435761u;
   return noise;
@@ -77,7 +77,6 @@ void onNtpAnswerReady(int slot, int error) {
   ServerQuery& query = serverQueries[slot];
   // T4 before anything else: a later stamp only widens the bounds.
   const int64_t answeredUs = readClockUs();
-  const Millis1900 answered = millisFromMicros(answeredUs);
   // An ICMP "port unreachable" for the request comes back as a reset.
   if (error != 0) {
     endsOnSocketError(slot, error);
@@ -101,6 +100,12 @@ void onNtpAnswerReady(int slot, int error) {
     kissReceived(slot, verdict);
     return;
   }
+  takeNtpSample(slot, answer, answeredUs);
+}
+
+void takeNtpSample(int slot, const NtpAnswer& answer, int64_t answeredUs) {
+  ServerQuery& query = serverQueries[slot];
+  const Millis1900 answered = millisFromMicros(answeredUs);
   // Dropped like the other answers not to use: the sample waits on.
   if (!ntpHoldFits(answer, query.sampleStartedAt, answered)) return;
   const int index = query.sampleIndex;

@@ -9,7 +9,9 @@ const int64_t DEADLINE_ANSWER_MS = 20000;
 
 // Socket events as the notifications carry them (FD_READ, FD_CONNECT).
 const int SOCKET_EVENT_READ = 0x01;
+const int SOCKET_EVENT_WRITE = 0x02;
 const int SOCKET_EVENT_CONNECT = 0x10;
+const int SOCKET_EVENT_CLOSE = 0x20;
 
 // The user's offset (ms), added to what every server says; the main window
 // loads it from the settings and keeps it as the user edits it.
@@ -35,3 +37,12 @@ void onSocketEvent(uintptr_t socket, int event, int error);
 // TIMER_SAMPLE, and the end of a run's start: connects every waiting slot
 // whose time has come and sets the timer for the next.
 void startDueSamples();
+
+// Whether this boot's clock has had its first automatic correction: until it
+// has, a key-exchange certificate's dates are forgiven. Asked at each key
+// exchange; without a check given, the dates are held.
+typedef bool (*BootCorrectedCheck)();
+void setBootCorrectedCheck(BootCorrectedCheck check);
+// Authenticated time's keys and cookies are let go (a resume from sleep):
+// each server's next query starts with a new key exchange.
+void forgetNtsSessions();

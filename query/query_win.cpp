@@ -144,7 +144,7 @@ static int64_t nextSampleAim(int slot) {
     const int taken = query.sampleIndex < SAMPLES_PER_QUERY ? query.sampleIndex : SAMPLES_PER_QUERY;
     if (s == slot) self = count;
     // An NTP server's bounds are tight: what they prove is its core.
-    cores[count++] = query.protocol == PROTOCOL_NTP ? provenCore(query.sampleBounds, taken)
+    cores[count++] = isNtpProtocol(query.protocol) ? provenCore(query.sampleBounds, taken)
                                                     : sampleCore(query.sampleCorrection, taken);
   }
   return sampleAim(cores, count, self, serverQueries[slot].sampleIndex);
@@ -156,7 +156,7 @@ static int64_t nextSampleAim(int slot) {
 static void planNextSample(int slot) {
   const ServerQuery& query = serverQueries[slot];
   waitForSample(slot, query.sampleStartedAt + SAMPLE_SPACING_MS + SPACING_MARGIN_MS,
-                query.protocol != PROTOCOL_NTP);
+                !isNtpProtocol(query.protocol));
 }
 
 static void aimNextSample(int slot) {
@@ -197,6 +197,7 @@ void startQuery(int slot) {
   query.sampleIndex = 0;
   query.runNumber = runNumber;
   query.runOrder = takeRunOrder();
+  query.authenticated = 0;
   record.status = STATUS_NONE;
 
   ServerAddress name;
@@ -222,6 +223,10 @@ void startQuery(int slot) {
 
 void openSampleConnection(int slot) {
   ServerQuery& query = serverQueries[slot];
+  if (query.protocol == PROTOCOL_NTS) {
+    openNtsSample(slot);
+    return;
+  }
   if (query.protocol == PROTOCOL_NTP) {
     // A server that sent a Kiss-o'-Death is not asked while it rests.
     const uint64_t now = readCounterMs();
@@ -232,6 +237,20 @@ void openSampleConnection(int slot) {
     return;
   }
   openTimeProtocolSample(slot);
+}
+
+void sampleDueNow(int slot) {
+  waitForSample(slot, readClock(), false);
+  startDueSamples();
+}
+
+void lookUpSampleHost(int slot, const char* host) {
+  ServerQuery& query = serverQueries[slot];
+  std::memcpy(lookupHosts[slot], host, SERVER_NAME_SIZE);
+  lookupHosts[slot][SERVER_NAME_SIZE - 1] = '\0';
+  query.phase = PHASE_DNS;
+  query.dirty = 1;
+  if (!startHostLookup(slot)) endQuery(slot, STATUS_WINSOCK_ERROR);
 }
 
 void noteContact(uint32_t address) { recordContact(contacts, address, readCounterMs()); }
@@ -303,13 +322,15 @@ void finishQuery(int slot) {
   // reduction stands.
   query.boundsAt = query.sampleAt[SAMPLES_PER_QUERY - 1];
   query.boundsUs = boundsInMicros(estimate.bounds);
-  if (query.protocol == PROTOCOL_NTP) {
+  if (isNtpProtocol(query.protocol)) {
     OffsetBounds carried[SAMPLES_PER_QUERY];
     for (int i = 0; i < SAMPLES_PER_QUERY; ++i)
       carried[i] = boundsCarriedTo(query.sampleBoundsUs[i], query.sampleAt[i], query.boundsAt);
     const OffsetBounds shared = intersectBounds(carried, SAMPLES_PER_QUERY);
     if (boundsHold(shared)) query.boundsUs = shared;
   }
+  // An authenticated-time query gets this far only with every answer authentic.
+  query.authenticated = query.protocol == PROTOCOL_NTS ? 1 : 0;
   endQuery(slot, runIsTest ? STATUS_TEST : STATUS_GOOD);
 }
 
@@ -322,6 +343,7 @@ void endQuery(int slot, int status) {
     abandonHostLookup(hostLookups, query.lookupTask);
     query.lookupTask = 0;
   }
+  endNtsExchange(slot);
   if (query.sampleSocket != 0) closeSampleSocket(query);
   query.phase = PHASE_IDLE;
   serverRecords[slot].status = status;
@@ -339,8 +361,11 @@ void onSocketEvent(uintptr_t socket, int event, int error) {
     // for its closed predecessor is still queued (a second FD_READ when the
     // server sent more than 4 bytes, say): act only on the event the phase
     // waits for.
-    if (event == SOCKET_EVENT_READ && query.phase == PHASE_READING) {
-      if (query.protocol == PROTOCOL_NTP) onNtpAnswerReady(slot, error);
+    if (query.phase == PHASE_KEY_EXCHANGE) {
+      onKeyExchangeEvent(slot, event, error);
+    } else if (event == SOCKET_EVENT_READ && query.phase == PHASE_READING) {
+      if (query.protocol == PROTOCOL_NTS) onNtsAnswerReady(slot, error);
+      else if (query.protocol == PROTOCOL_NTP) onNtpAnswerReady(slot, error);
       else onAnswerReady(slot, error);
     } else if (event == SOCKET_EVENT_CONNECT && query.phase == PHASE_CONNECTING) {
       onConnectDone(slot, error);

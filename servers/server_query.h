@@ -16,11 +16,13 @@ enum QueryPhase {
   PHASE_CONNECTING = 2,
   PHASE_READING = 3,    // NTP: request sent, waiting for its answer
   PHASE_WAITING = 4,  // until nextSampleAt, when the next sample connects
+  PHASE_KEY_EXCHANGE = 5,  // NTS: connecting to the key exchange, TLS, its records
 };
 
 struct ServerQuery {
   uint8_t dirty;           // the slot's list row must be redrawn
   uint8_t protocol;        // a ServerProtocol, from the name at the query's start
+  uint8_t authenticated;   // NTS: every sample of the finished query was authenticated
   int32_t phase;           // a QueryPhase
   int32_t sampleIndex;     // 0..2, 3 after the last answer
   uint32_t address;        // IPv4, network byte order

@@ -24,6 +24,11 @@ const char* serverStatusText(int32_t status) {
     case STATUS_NO_DNS: return "No DNS entry";
     case STATUS_DISABLED: return "Disabled";
     case STATUS_INTERRUPTED: return "Interrupted";
+    case STATUS_NO_TLS13: return "No TLS 1.3";
+    case STATUS_BAD_CERTIFICATE: return "Bad Certificate";
+    case STATUS_NTS_REFUSED: return "NTS Refused";
+    case STATUS_NOT_AUTHENTIC: return "Not Authentic";
+    case STATUS_ONE_KEY_ONLY: return "One TLS Key Only";
     default: return "";
   }
 }

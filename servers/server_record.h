@@ -18,6 +18,13 @@ enum ServerStatus {
   STATUS_NO_DNS = 6,
   STATUS_DISABLED = 7,
   STATUS_INTERRUPTED = 8,
+  // An authenticated-time server that could not be authenticated: it is
+  // never asked unauthenticated instead, and gives no bounds.
+  STATUS_NO_TLS13 = 9,          // this system's TLS has no TLS 1.3 with key export
+  STATUS_BAD_CERTIFICATE = 10,  // the key exchange's certificate was not accepted
+  STATUS_NTS_REFUSED = 11,      // the key exchange ended with an Error record
+  STATUS_NOT_AUTHENTIC = 12,    // an answer failed the check, or the key exchange broke its rules
+  STATUS_ONE_KEY_ONLY = 13,     // the system's TLS exports one key where both directions need their own
   STATUS_UNUSED = 100,
   STATUS_TEST = 101,
   STATUS_GOOD = 102,
@@ -34,7 +41,7 @@ struct ServerRecord {
 
 inline bool isResultStatus(int32_t status) { return status >= STATUS_UNUSED && status <= STATUS_GOOD; }
 
-// Text of a failure status 1..8 for the latency column; "" for every other code.
+// Text of a failure status 1..13 for the latency column; "" for every other code.
 const char* serverStatusText(int32_t status);
 
 // Copies name into the record, cut to 127 characters, always terminated.

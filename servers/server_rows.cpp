@@ -20,6 +20,7 @@ void serverRowTexts(const ServerRecord& record, const ServerQuery& query,
     case PHASE_CONNECTING: std::snprintf(latencyText, ROW_TEXT_SIZE, "Connecting %d...", query.sampleIndex + 1); return;
     case PHASE_READING: std::snprintf(latencyText, ROW_TEXT_SIZE, "Reading %d...", query.sampleIndex + 1); return;
     case PHASE_WAITING: std::snprintf(latencyText, ROW_TEXT_SIZE, "Waiting %d...", query.sampleIndex + 1); return;
+    case PHASE_KEY_EXCHANGE: copyText(latencyText, "Key Exchange..."); return;
     default: return;
   }
   if (!isResultStatus(record.status)) {
@@ -31,7 +32,13 @@ void serverRowTexts(const ServerRecord& record, const ServerQuery& query,
   std::snprintf(latencyText, ROW_TEXT_SIZE, "%d", static_cast<int>(static_cast<int32_t>(record.latency)));
   char offset[32];
   formatOffset(record.correction, offset);
-  const char* suffix = record.status == STATUS_UNUSED ? " (unused)" : record.status == STATUS_TEST ? " (test)" : "";
+  // An authenticated server's result says so; the stored record stays as it
+  // always was, so this shows for the results of this program's own runs.
+  const bool authenticated = query.authenticated != 0;
+  const char* suffix = record.status == STATUS_UNUSED ? (authenticated ? " (unused, authenticated)" : " (unused)")
+                       : record.status == STATUS_TEST ? (authenticated ? " (test, authenticated)" : " (test)")
+                       : authenticated                ? " (authenticated)"
+                                                      : "";
   std::snprintf(correctionText, ROW_TEXT_SIZE, "%s%s", offset, suffix);
 }
 

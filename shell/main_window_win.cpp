@@ -415,6 +415,7 @@ void teardownMainWindow() {
 void attachMainWindow(HWND window) {
   mainWindow = window;
   setQueryWindow(window);
+  setBootCorrectedCheck(bootFirstCorrectionTaken);
   watchRuns();
 }
 

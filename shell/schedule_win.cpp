@@ -5,6 +5,7 @@
 
 #include "discipline/clock_history.h"
 #include "discipline/rate_keeping_win.h"
+#include "query/query.h"
 #include "query/query_run.h"
 #include "resources/resource.h"
 #include "settings/settings.h"
@@ -121,6 +122,8 @@ void onPowerBroadcast(uintptr_t event) {
   // The clock came back from the hardware clock; the crystal's rate did not change.
   noteClockBreak();
   rateAfterResume();
+  // Keys from before the sleep may have expired at the server meanwhile.
+  forgetNtsSessions();
   const uint64_t now = readCounterMs();
   if (!resumeStartsRun(scheduleInterval, suspendedSinceResume, resumeSeen, lastResumeAt, now))
     return;

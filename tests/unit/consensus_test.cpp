@@ -258,4 +258,105 @@ TEST(Consensus, TheMeanIsAsUncertainAsTheBoundsReach) {
   EXPECT_EQ(single.uncertaintyUs, 20000u);
 }
 
+
+// Bounds in microseconds, set directly; authenticated marks NTS servers.
+struct Proven {
+  ServerRecord records[SERVER_SLOTS];
+  OffsetBounds us[SERVER_SLOTS];
+  bool authenticated[SERVER_SLOTS];
+  Proven() {
+    std::memset(records, 0, sizeof records);
+    std::memset(us, 0, sizeof us);
+    std::memset(authenticated, 0, sizeof authenticated);
+  }
+  void add(int slot, int64_t lowUs, int64_t highUs, bool isAuthenticated, int32_t status = STATUS_GOOD) {
+    std::strncpy(records[slot].name, "time.test", SERVER_NAME_SIZE - 1);
+    records[slot].status = status;
+    records[slot].enabled = 1;
+    records[slot].correction = nearestMillis((lowUs + highUs) / 2);
+    us[slot] = {lowUs, highUs};
+    authenticated[slot] = isAuthenticated;
+  }
+  ConsensusResult run() const { return computeAuthenticatedConsensus(records, us, authenticated); }
+};
+
+TEST(AuthenticatedConsensus, WithoutAnAuthenticatedGoodServerThePlainRuleStands) {
+  Proven p;
+  p.add(0, 100000, 200000, false);
+  p.add(1, 150000, 250000, false);
+  p.add(2, 4000000, 4100000, false);
+  // An authenticated server that failed, or proved nothing, changes nothing.
+  p.add(3, -9000000, -8000000, true, STATUS_NOT_AUTHENTIC);
+  p.add(4, 0, 0, true);
+  const ConsensusResult plain = computeConsensus(p.records, p.us);
+  const ConsensusResult r = p.run();
+  EXPECT_EQ(plain.correction, r.correction);
+  EXPECT_EQ(plain.offsetUs, r.offsetUs);
+  EXPECT_EQ(plain.agreeing, r.agreeing);
+  EXPECT_EQ(plain.excludedCount, r.excludedCount);
+  EXPECT_EQ(0, r.authenticated);
+}
+
+TEST(AuthenticatedConsensus, TheAuthenticatedDecideAndTheOthersOnlyNarrowInside) {
+  Proven p;
+  // Two authenticated servers agree on 100..300 ms.
+  p.add(0, 100000, 300000, true);
+  p.add(1, 50000, 300000, true);
+  // Three plain servers agree elsewhere: they cannot move the correction...
+  p.add(2, 5000000, 5100000, false);
+  p.add(3, 5000000, 5100000, false);
+  p.add(4, 5000000, 5100000, false);
+  // ...while one inside narrows it.
+  p.add(5, 200000, 260000, false);
+  const ConsensusResult r = p.run();
+  ASSERT_TRUE(r.found);
+  EXPECT_EQ(230000, r.offsetUs);
+  EXPECT_EQ(230, r.correction);
+  EXPECT_EQ(30000u, r.uncertaintyUs);
+  EXPECT_EQ(3, r.agreeing);
+  EXPECT_EQ(6, r.usable);
+  EXPECT_EQ(2, r.authenticated);
+  EXPECT_EQ((std::vector<int>{2, 3, 4}), excludedOf(r));
+}
+
+TEST(AuthenticatedConsensus, AnAuthenticatedServerOutsideTheirAgreementIsExcluded) {
+  Proven p;
+  p.add(0, -1000, 1000, true);
+  p.add(1, -500, 1500, true);
+  p.add(7, 800000, 900000, true);
+  const ConsensusResult r = p.run();
+  EXPECT_EQ(250, r.offsetUs);
+  EXPECT_EQ(0, r.correction);
+  EXPECT_EQ(2, r.agreeing);
+  EXPECT_EQ(3, r.authenticated);
+  EXPECT_EQ(std::vector<int>{7}, excludedOf(r));
+}
+
+TEST(AuthenticatedConsensus, OneAuthenticatedServerAloneDecides) {
+  Proven p;
+  p.add(0, -2000000, -1990000, true);
+  p.add(1, 0, 10000, false);
+  const ConsensusResult r = p.run();
+  EXPECT_EQ(-1995000, r.offsetUs);
+  EXPECT_EQ(-1995, r.correction);
+  EXPECT_EQ(1, r.agreeing);
+  EXPECT_EQ(std::vector<int>{1}, excludedOf(r));
+  // The offset lies inside a half-open interval: high itself is outside.
+  Proven edge;
+  edge.add(0, 0, 10000, true);
+  edge.add(1, 10000, 20000, false);
+  edge.add(2, -10000, 5000, false);
+  const ConsensusResult e = edge.run();
+  EXPECT_EQ(2500, e.offsetUs);
+  EXPECT_EQ(std::vector<int>{1}, excludedOf(e));
+  // A one-microsecond agreement lies at its own low end; a server whose
+  // bounds end just there misses it.
+  Proven tight;
+  tight.add(0, 5, 6, true);
+  tight.add(1, 0, 5, false);
+  const ConsensusResult t = tight.run();
+  EXPECT_EQ(5, t.offsetUs);
+  EXPECT_EQ(std::vector<int>{1}, excludedOf(t));
+}
+
 }  // namespace

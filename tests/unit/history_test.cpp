@@ -151,4 +151,28 @@ TEST(HistoryLog, ACountOutsideTheLogIsReadAsTheEntriesItCanHold) {
   EXPECT_EQ(newestEntry(log)->measuredAt, 600);
 }
 
+
+TEST(HistoryFlags, TheAuthenticatedCountSitsBesideTheBreak) {
+  EXPECT_EQ(0, historyAuthenticated(HISTORY_BREAK));  // an entry from before the count
+  EXPECT_EQ(0x07, withHistoryAuthenticated(HISTORY_BREAK, 3));
+  EXPECT_EQ(3, historyAuthenticated(0x07));
+  EXPECT_EQ(0x06, withHistoryAuthenticated(0, 3));
+  // Beyond six bits the count stops at 63; neither the break nor bit 7 is touched.
+  EXPECT_EQ(0x7F, withHistoryAuthenticated(HISTORY_BREAK, 64));
+  EXPECT_EQ(0xFE, withHistoryAuthenticated(0x80, 200));
+  EXPECT_EQ(0x81, withHistoryAuthenticated(0xFF, 0));
+  EXPECT_EQ(0x00, withHistoryAuthenticated(0, -5));
+  EXPECT_EQ(63, historyAuthenticated(0xFF));
+  HistoryEntry e = {};
+  e.measuredAt = 3900000000000;
+  e.flags = withHistoryAuthenticated(HISTORY_BREAK, 5);
+  uint8_t image[HISTORY_ENTRY_SIZE];
+  packHistoryEntry(e, image);
+  EXPECT_EQ(0x0B, image[28]);
+  HistoryEntry back;
+  unpackHistoryEntry(image, back);
+  EXPECT_EQ(5, historyAuthenticated(back.flags));
+  EXPECT_NE(0, back.flags & HISTORY_BREAK);
+}
+
 }  // namespace

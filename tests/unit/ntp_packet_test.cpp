@@ -3,6 +3,8 @@
 // that select the protocol.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include <cstring>
 #include <random>
 
@@ -274,6 +276,10 @@ TEST(ServerName, PortSuffixSelectsTheProtocol) {
       {"192.0.2.1", PROTOCOL_TIME, "192.0.2.1"},
       {"time.example:37", PROTOCOL_TIME, "time.example"},
       {"New Server", PROTOCOL_TIME, "New Server"},
+      {"time.example:4460", PROTOCOL_NTS, "time.example"},
+      {"127.0.0.1:4460", PROTOCOL_NTS, "127.0.0.1"},
+      // Only the last colon counts: the host part is kept as it is.
+      {"odd:4460:123", PROTOCOL_NTP, "odd:4460"},
   };
   for (const auto& c : cases) {
     ServerAddress a;
@@ -291,6 +297,37 @@ TEST(ServerName, OddSuffixesAndEmptyHostsAreRefused) {
   EXPECT_FALSE(parseServerName("time.example:", a));
   EXPECT_FALSE(parseServerName(":123", a));
   EXPECT_FALSE(parseServerName("", a));
+  EXPECT_FALSE(parseServerName(":4460", a));
+  EXPECT_FALSE(parseServerName("time.example:44600", a));
+  EXPECT_FALSE(parseServerName("time.example:446", a));
+  EXPECT_FALSE(parseServerName("time.example:04460", a));
+}
+
+TEST(ServerName, OnlyTheTwoPacketProtocolsAreNtp) {
+  EXPECT_TRUE(isNtpProtocol(PROTOCOL_NTP));
+  EXPECT_TRUE(isNtpProtocol(PROTOCOL_NTS));
+  EXPECT_FALSE(isNtpProtocol(PROTOCOL_TIME));
+}
+
+TEST(NtsTarget, TheKeyExchangesHostAndTheNtpPortUnlessItNamesOthers) {
+  char host[SERVER_NAME_SIZE];
+  uint16_t port = 0;
+  ntsNtpTarget("ke.example", "", 0, host, port);
+  EXPECT_STREQ("ke.example", host);
+  EXPECT_EQ(123, port);
+  ntsNtpTarget("ke.example", "ntp.example", 0, host, port);
+  EXPECT_STREQ("ntp.example", host);
+  EXPECT_EQ(123, port);
+  ntsNtpTarget("ke.example", "", 10123, host, port);
+  EXPECT_STREQ("ke.example", host);
+  EXPECT_EQ(10123, port);
+  ntsNtpTarget("ke.example", "192.0.2.7", 4123, host, port);
+  EXPECT_STREQ("192.0.2.7", host);
+  EXPECT_EQ(4123, port);
+  // A name longer than a lookup takes is cut, never overrun.
+  const std::string longName(300, 'n');
+  ntsNtpTarget("ke.example", longName.c_str(), 0, host, port);
+  EXPECT_EQ(std::string(SERVER_NAME_SIZE - 1, 'n'), host);
 }
 
 TEST(NtpAim, ATimeProtocolSampleAimsIntoAnNtpServersNarrowCore) {

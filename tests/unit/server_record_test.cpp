@@ -100,7 +100,32 @@ TEST(ServerStatusText, FailureCodesOnly) {
   EXPECT_STREQ(serverStatusText(STATUS_NET_DOWN), "Net is Down");
   EXPECT_STREQ(serverStatusText(STATUS_NO_DNS), "No DNS entry");
   EXPECT_STREQ(serverStatusText(STATUS_INTERRUPTED), "Interrupted");
-  for (int code : {0, 9, 99, 100, 101, 102, 103, -1}) EXPECT_STREQ(serverStatusText(code), "") << code;
+  for (int code : {0, 14, 99, 100, 101, 102, 103, -1}) EXPECT_STREQ(serverStatusText(code), "") << code;
+}
+
+TEST(ServerStatusText, AuthenticatedTimeFailuresHaveTextsOfTheirOwn) {
+  EXPECT_STREQ(serverStatusText(STATUS_NO_TLS13), "No TLS 1.3");
+  EXPECT_STREQ(serverStatusText(STATUS_BAD_CERTIFICATE), "Bad Certificate");
+  EXPECT_STREQ(serverStatusText(STATUS_NTS_REFUSED), "NTS Refused");
+  EXPECT_STREQ(serverStatusText(STATUS_NOT_AUTHENTIC), "Not Authentic");
+  EXPECT_STREQ(serverStatusText(STATUS_ONE_KEY_ONLY), "One TLS Key Only");
+  // Failures, so never a result: they carry no correction.
+  for (int code = STATUS_NO_TLS13; code <= STATUS_ONE_KEY_ONLY; ++code) EXPECT_FALSE(isResultStatus(code)) << code;
+}
+
+TEST(ServerRecordImage, NewStatusesKeepTheImage) {
+  ServerRecord record = {};
+  setServerName(record, "nts.example:4460");
+  record.enabled = 1;
+  record.status = STATUS_NOT_AUTHENTIC;
+  uint8_t image[SERVER_IMAGE_SIZE];
+  packServerRecord(record, image);
+  EXPECT_EQ(12, image[132]);
+  EXPECT_EQ(0, image[133] | image[134] | image[135]);
+  ServerRecord back;
+  unpackServerRecord(image, back);
+  EXPECT_EQ(STATUS_NOT_AUTHENTIC, back.status);
+  EXPECT_STREQ("nts.example:4460", back.name);
 }
 
 class ServerTableTest : public ::testing::Test {

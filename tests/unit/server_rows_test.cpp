@@ -50,6 +50,7 @@ TEST(ServerRowTexts, QueryInFlight) {
   Row reading = inFlight("a", PHASE_READING, 0);
   reading.record.status = STATUS_GOOD;
   EXPECT_EQ(texts(reading), "Reading 1...|");
+  EXPECT_EQ(texts(inFlight("a", PHASE_KEY_EXCHANGE, 0)), "Key Exchange...|");
   EXPECT_EQ(texts(inFlight("a", 9, 0)), "|");
 }
 
@@ -64,7 +65,27 @@ TEST(ServerRowTexts, IdleByStatus) {
   EXPECT_EQ(texts(makeRow("a", STATUS_TEST, 0, 0)), "0| 0.0s (test)");
   // A latency past 2^31 ms can only come from a damaged record; it shows signed.
   EXPECT_EQ(texts(makeRow("a", STATUS_GOOD, 0xFFFFFFFFu, 0)), "-1| 0.0s");
-  for (int status : {0, 9, 99, 103, -1, -3}) EXPECT_EQ(texts(makeRow("a", status, 45, 5)), "|") << status;
+  for (int status : {0, 14, 99, 103, -1, -3}) EXPECT_EQ(texts(makeRow("a", status, 45, 5)), "|") << status;
+}
+
+TEST(ServerRowTexts, AuthenticatedResultsSaySo) {
+  Row good = makeRow("nts:4460", STATUS_GOOD, 45, -1234);
+  good.query.authenticated = 1;
+  EXPECT_EQ(texts(good), "45|-1.2s (authenticated)");
+  Row unused = makeRow("nts:4460", STATUS_UNUSED, 7, 2500);
+  unused.query.authenticated = 1;
+  EXPECT_EQ(texts(unused), "7|+2.5s (unused, authenticated)");
+  Row test = makeRow("nts:4460", STATUS_TEST, 0, 0);
+  test.query.authenticated = 1;
+  EXPECT_EQ(texts(test), "0| 0.0s (test, authenticated)");
+  // A failure shows its own text alone, whatever an earlier query proved.
+  Row failed = makeRow("nts:4460", STATUS_NO_TLS13, 45, 5);
+  failed.query.authenticated = 1;
+  EXPECT_EQ(texts(failed), "No TLS 1.3|");
+  const char* const failures[] = {"No TLS 1.3", "Bad Certificate", "NTS Refused", "Not Authentic",
+                                  "One TLS Key Only"};
+  for (int status = STATUS_NO_TLS13; status <= STATUS_ONE_KEY_ONLY; ++status)
+    EXPECT_EQ(texts(makeRow("a", status, 45, 5)), std::string(failures[status - STATUS_NO_TLS13]) + "|");
 }
 
 int byteCompare(const char* a, const char* b) { return std::strcmp(a, b); }
