@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <new>
 
 #include "nts/aes_block_win.h"
 #include "nts/aes_siv.h"
@@ -24,6 +25,7 @@
 #include "resources/resource.h"
 #include "servers/server_table.h"
 #include "timebase/clock.h"
+#include "timebase/fatal_exit.h"
 
 namespace {
 
@@ -54,16 +56,31 @@ const int KE_RECEIVE_SIZE = 4096;
 
 SOCKET socketOf(const ServerQuery& query) { return static_cast<SOCKET>(query.sampleSocket); }
 
+// The process heap and placement new, not the runtime's operator new: that
+// one throws, and would bring the runtime's whole unwinder into the exe.
+template <class T>
+T* makeOnHeap() {
+  void* memory = HeapAlloc(GetProcessHeap(), 0, sizeof(T));
+  if (memory == nullptr) fatalExit("Out of memory.");
+  return new (memory) T();
+}
+
+template <class T>
+void freeOnHeap(T*& object) {
+  if (object == nullptr) return;
+  object->~T();
+  HeapFree(GetProcessHeap(), 0, object);
+  object = nullptr;
+}
+
 NtsSession& sessionOf(int slot) {
-  if (sessions[slot] == nullptr) sessions[slot] = new NtsSession;
+  if (sessions[slot] == nullptr) sessions[slot] = makeOnHeap<NtsSession>();
   return *sessions[slot];
 }
 
 void dropExchange(NtsSession& session) {
-  delete session.tls;
-  session.tls = nullptr;
-  delete session.reader;
-  session.reader = nullptr;
+  freeOnHeap(session.tls);
+  freeOnHeap(session.reader);
   session.requestSent = false;
 }
 
@@ -195,7 +212,7 @@ void startKeyExchange(int slot) {
   session.jar.clear();
   session.exchangedThisRun = true;
   dropExchange(session);
-  session.reader = new NtsKeReader;
+  session.reader = makeOnHeap<NtsKeReader>();
   query.address = session.keAddress;
   if (!openSampleSocket(slot, SOCK_STREAM, FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE)) return;
   query.phase = PHASE_KEY_EXCHANGE;
@@ -230,7 +247,7 @@ void onKeyExchangeConnected(int slot, int error) {
   host[i] = L'\0';
   uint8_t context[NTS_EXPORTER_CONTEXT_SIZE];
   ntsExporterContext(false, context);
-  session.tls = new TlsClient;
+  session.tls = makeOnHeap<TlsClient>();
   const bool corrected = bootCorrectedCheck != nullptr && bootCorrectedCheck();
   const TlsOutcome outcome = session.tls->start(host, context, sizeof context, corrected);
   // Without key export the handshake could only end in No TLS 1.3 once the
