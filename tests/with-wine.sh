@@ -60,11 +60,22 @@ trap cleanup EXIT
 if [ "${QV_USE_DISPLAY:-}" = 1 ] && [ -n "${DISPLAY:-}" ]; then
   :  # the user's own (local) display, for the demo
 else
-  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
-  xvfb_pid=$!
   # Xvfb writes its display number once it accepts clients; on a busy machine
-  # that can take a good deal longer than the usual fraction of a second.
-  for _ in $(seq 600); do [ -s "$work/display" ] && break; sleep 0.05; done
+  # that can take a good deal longer than the usual fraction of a second, and
+  # one that lost a race for a display number ends: it is started again.
+  for _try in 1 2 3; do
+    : >"$work/display"
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+    xvfb_pid=$!
+    for _ in $(seq 1200); do
+      [ -s "$work/display" ] && break
+      kill -0 "$xvfb_pid" 2>/dev/null || break
+      sleep 0.05
+    done
+    [ -s "$work/display" ] && break
+    kill "$xvfb_pid" 2>/dev/null || true
+    xvfb_pid=
+  done
   [ -s "$work/display" ] || { echo "with-wine: Xvfb did not start" >&2; exit 2; }
   export DISPLAY=:$(cat "$work/display")
 fi
