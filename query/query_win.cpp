@@ -223,16 +223,14 @@ void startQuery(int slot) {
 
 void openSampleConnection(int slot) {
   ServerQuery& query = serverQueries[slot];
-  if (query.protocol == PROTOCOL_NTS) {
-    openNtsSample(slot);
-    return;
-  }
-  if (query.protocol == PROTOCOL_NTP) {
-    // A server that sent a Kiss-o'-Death is not asked while it rests.
+  if (isNtpProtocol(query.protocol)) {
+    // A server that sent a Kiss-o'-Death is not asked while it rests; an
+    // authenticated one's kiss counts only once its answer proved authentic.
     const uint64_t now = readCounterMs();
     const uint64_t rest = kissRestUntil(kisses, query.address, now);
     if (rest == KISS_FOREVER) endQuery(slot, STATUS_REFUSED);
     else if (rest > now) endQuery(slot, STATUS_NO_RESPONSE);
+    else if (query.protocol == PROTOCOL_NTS) openNtsSample(slot);
     else openNtpSample(slot);
     return;
   }
