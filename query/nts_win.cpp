@@ -15,7 +15,7 @@
 #include "nts/aes_siv.h"
 #include "nts/cookie_jar.h"
 #include "nts/nts_ke.h"
-#include "nts/nts_ntp.h"
+#include "query/nts_ntp.h"
 #include "nts/tls_win.h"
 #include "query/exchange_win.h"
 #include "query/ntp_packet.h"

@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "nts/nts_ke.h"
-#include "nts/nts_ntp.h"
+#include "query/nts_ntp.h"
 #include "tests/unit/reference_aes.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "nts/nts_ntp.h"
+#include "query/nts_ntp.h"
 #include "tests/unit/reference_aes.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // Extension fields after the 48-byte header: a 16-bit type, a 16-bit length
 // of the whole field, and a body padded with zeros to whole 32-bit words.
-#include "nts/nts_ntp.h"
+#include "query/nts_ntp.h"
 
 namespace {
 
