@@ -15,6 +15,10 @@ bool openSampleSocket(int slot, int type, long events);
 void closeSampleSocket(ServerQuery& query);
 // The address is being contacted now: no sample goes to it within the spacing.
 void noteContact(uint32_t address);
+// Starts the non-blocking connect of the slot's socket to address:port, the
+// contact noted and startedAt (when given) stamped just before it; false,
+// with the query ended, when Winsock refuses it.
+bool connectSampleSocket(int slot, uint32_t address, uint16_t port, Millis1900* startedAt);
 // The current sample's numbers are in: the next sample waits, or the query finishes.
 void sampleTaken(int slot);
 // The server sent a Kiss-o'-Death: it rests, and the query ends at once.

@@ -217,16 +217,7 @@ void startKeyExchange(int slot) {
   if (!openSampleSocket(slot, SOCK_STREAM, FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE)) return;
   query.phase = PHASE_KEY_EXCHANGE;
   query.dirty = 1;
-  sockaddr_in remote = {};
-  remote.sin_family = AF_INET;
-  remote.sin_port = htons(NTS_KE_PORT);
-  remote.sin_addr.s_addr = session.keAddress;
-  noteContact(session.keAddress);
-  if (connect(socketOf(query), reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0 &&
-      WSAGetLastError() != WSAEWOULDBLOCK) {
-    endQuery(slot, STATUS_WINSOCK_ERROR);
-    return;
-  }
+  if (!connectSampleSocket(slot, session.keAddress, NTS_KE_PORT, nullptr)) return;
   runDeadline = readClock() + DEADLINE_CONNECT_MS;
 }
 

@@ -253,6 +253,22 @@ void lookUpSampleHost(int slot, const char* host) {
 
 void noteContact(uint32_t address) { recordContact(contacts, address, readCounterMs()); }
 
+bool connectSampleSocket(int slot, uint32_t address, uint16_t port, Millis1900* startedAt) {
+  sockaddr_in remote = {};
+  remote.sin_family = AF_INET;
+  remote.sin_port = htons(port);
+  remote.sin_addr.s_addr = address;
+  noteContact(address);
+  if (startedAt != nullptr) *startedAt = readClock();
+  const SOCKET s = static_cast<SOCKET>(serverQueries[slot].sampleSocket);
+  if (connect(s, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0 &&
+      WSAGetLastError() != WSAEWOULDBLOCK) {
+    endQuery(slot, STATUS_WINSOCK_ERROR);
+    return false;
+  }
+  return true;
+}
+
 void kissReceived(int slot, NtpVerdict verdict) {
   recordKiss(kisses, serverQueries[slot].address, verdict, readCounterMs());
   endQuery(slot, verdict == NTP_KISS_DENY ? STATUS_REFUSED : STATUS_NO_RESPONSE);

@@ -28,17 +28,7 @@ void openTimeProtocolSample(int slot) {
   query.phase = PHASE_CONNECTING;
   query.dirty = 1;
 
-  sockaddr_in remote = {};
-  remote.sin_family = AF_INET;
-  remote.sin_port = htons(TIME_PROTOCOL_PORT);
-  remote.sin_addr.s_addr = query.address;
-  noteContact(query.address);
-  query.sampleStartedAt = readClock();
-  if (connect(s, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0 &&
-      WSAGetLastError() != WSAEWOULDBLOCK) {
-    endQuery(slot, STATUS_WINSOCK_ERROR);
-    return;
-  }
+  if (!connectSampleSocket(slot, query.address, TIME_PROTOCOL_PORT, &query.sampleStartedAt)) return;
   runDeadline = readClock() + DEADLINE_CONNECT_MS;
 }
 
