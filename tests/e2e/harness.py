@@ -117,6 +117,18 @@ class WaitTimeout(AssertionError):
     pass
 
 
+def end_process(process, grace=10):
+    """End a server process this test started, by its pid: SIGTERM, then SIGKILL."""
+    if process.poll() is not None:
+        return
+    os.kill(process.pid, signal.SIGTERM)
+    try:
+        process.wait(grace)
+    except subprocess.TimeoutExpired:
+        os.kill(process.pid, signal.SIGKILL)
+        process.wait()
+
+
 def wait_until(predicate, timeout=20.0, interval=0.1, message=None):
     """Call predicate until it returns something truthy and return that; raise
     WaitTimeout after `timeout` seconds. Tests wait for states, never for times."""

@@ -6,13 +6,12 @@ The skews stay under half a second, so Wine's SetSystemTime accepts the step
 """
 import os
 import shutil
-import signal
 import subprocess
 import tempfile
 import unittest
 
 from harness import (IDC_SYNCHRONIZE, IDM_EDIT_SERVER, VK_RETURN, WM_KEYDOWN, STATUS_GOOD, STATUS_NO_RESPONSE, STATUS_REFUSED,
-                     STATUS_SLOW_RESPONSE, STATUS_UNUSED, QuorvelTestCase, wait_until)
+                     STATUS_SLOW_RESPONSE, STATUS_UNUSED, QuorvelTestCase, end_process, wait_until)
 from ntpserver import NtpServer
 
 GOOD = (STATUS_GOOD, STATUS_UNUSED)
@@ -135,13 +134,7 @@ class RealNtpServer(NtpTestCase):
                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
 
         def stop():
-            if process.poll() is None:
-                os.kill(process.pid, signal.SIGTERM)
-                try:
-                    process.wait(10)
-                except subprocess.TimeoutExpired:
-                    os.kill(process.pid, signal.SIGKILL)
-                    process.wait()
+            end_process(process)
             process.stderr.close()
         self.addCleanup(stop)
         return process

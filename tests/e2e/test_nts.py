@@ -10,13 +10,12 @@ is made at all.
 """
 import os
 import shutil
-import signal
 import subprocess
 import tempfile
 import unittest
 
 from harness import (IDC_SYNCHRONIZE, IDM_EDIT_SERVER, VK_RETURN, WM_KEYDOWN, STATUS_GOOD, STATUS_UNUSED,
-                     QuorvelTestCase, unpack_history, wait_until)
+                     QuorvelTestCase, end_process, unpack_history, wait_until)
 from timeserver import TimeServer
 
 STATUS_NO_TLS13 = 9
@@ -56,13 +55,7 @@ def start_nts_chronyd(test, addr):
                                stdout=subprocess.DEVNULL, stderr=log)
 
     def stop():
-        if process.poll() is None:
-            os.kill(process.pid, signal.SIGTERM)
-            try:
-                process.wait(10)
-            except subprocess.TimeoutExpired:
-                os.kill(process.pid, signal.SIGKILL)
-                process.wait()
+        end_process(process)
         log.close()
     test.addCleanup(stop)
 
