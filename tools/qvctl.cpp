@@ -612,10 +612,23 @@ std::string listCount(const Words& w) {
     return "ok " + number(sendOrFail(needControl(w[1], w[2]), LVM_GETITEMCOUNT, 0, 0));
 }
 
-std::string listRows(const Words& w) {
-    needArgs(w, 2, 2, "lv-rows HWND ID");
-    HWND list = needControl(w[1], w[2]);
-    RemoteBuffer remote(list, TEXT_OFFSET + TEXT_CAPACITY);
+// The item data of every row, in the list's order.
+std::vector<LPARAM> rowParams(HWND list, RemoteBuffer& remote) {
+    std::vector<LPARAM> params;
+    LRESULT count = sendOrFail(list, LVM_GETITEMCOUNT, 0, 0);
+    for (int row = 0; row < count; ++row) {
+        LVITEMA item = {};
+        item.mask = LVIF_PARAM;
+        item.iItem = row;
+        remote.write(0, &item, sizeof item);
+        if (!sendOrFail(list, LVM_GETITEMA, 0, remote.param())) throw Failure("LVM_GETITEM failed");
+        remote.read(0, &item, sizeof item);
+        params.push_back(item.lParam);
+    }
+    return params;
+}
+
+std::string readRows(HWND list, RemoteBuffer& remote) {
     LRESULT count = sendOrFail(list, LVM_GETITEMCOUNT, 0, 0);
     std::string out = "ok";
     for (int row = 0; row < count; ++row) {
@@ -646,6 +659,21 @@ std::string listRows(const Words& w) {
         for (const std::string& text : texts) out += " " + quote(text);
     }
     return out;
+}
+
+// Every row takes several messages to read, and a sorted list re-sorts itself
+// while a run updates it; a read the row order moved under would mix rows, so
+// it is read again until the order held still around it.
+std::string listRows(const Words& w) {
+    needArgs(w, 2, 2, "lv-rows HWND ID");
+    HWND list = needControl(w[1], w[2]);
+    RemoteBuffer remote(list, TEXT_OFFSET + TEXT_CAPACITY);
+    for (int attempt = 0;; ++attempt) {
+        const std::vector<LPARAM> before = rowParams(list, remote);
+        std::string out = readRows(list, remote);
+        if (rowParams(list, remote) == before || attempt == 50) return out;
+        Sleep(10);
+    }
 }
 
 std::string listColumns(const Words& w) {

@@ -133,7 +133,7 @@ class CorrectingRun(RunTestCase):
 
         def only_the_silent_server_open():
             rows = {row.slot: row for row in program.rows()}
-            return (rows[5].latency.startswith("Reading") and
+            return (set(rows) == set(range(6)) and rows[5].latency.startswith("Reading") and
                     all(rows[slot].latency.isdigit() for slot in range(5)))
         wait_until(only_the_silent_server_open, 30, 0.2)
         self.assertEqual(program.button_caption(), "Stop Correcting...")
