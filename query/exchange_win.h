@@ -1,11 +1,34 @@
-// What the two exchanges (time_protocol_win.cpp, ntp_win.cpp) and the shared
-// query steps (query_win.cpp) offer each other. Each exchange opens one
-// sample and turns its answer into the sample's latency, correction and
-// bounds; the shared side plans, spaces and finishes the samples.
+// What the exchanges (time_protocol_win.cpp, ntp_win.cpp, nts_win.cpp) and
+// the shared query steps (query_win.cpp) offer each other. Each exchange opens
+// one sample and turns its answer into the sample's latency, correction and
+// bounds; the shared side plans, spaces and finishes the samples. The shared
+// side knows an exchange only through SampleExchange, so that the calls run
+// one way: from the exchanges down to the steps they share.
 #pragma once
 #include <cstdint>
 #include "query/ntp_packet.h"
 #include "servers/server_query.h"
+
+// One protocol's exchange, as the shared steps drive it.
+class SampleExchange {
+ public:
+  // Opens the slot's current sample; its address is known and its time has come.
+  virtual void openSample(int slot) = 0;
+  // A notification for the slot's socket; the exchange acts only on the event
+  // that the query's phase waits for.
+  virtual void onSocketEvent(int slot, int event, int error) = 0;
+  // The query has ended: what the exchange holds for it in flight is let go.
+  virtual void queryEnded(int slot) = 0;
+
+ protected:
+  ~SampleExchange() = default;
+};
+// The exchange of each protocol (PROTOCOL_TIME, PROTOCOL_NTP, PROTOCOL_NTS);
+// until one is given, a query of that protocol ends as a Winsock failure.
+void useExchange(int protocol, SampleExchange* exchange);
+SampleExchange& timeProtocolExchange();
+SampleExchange& ntpExchange();
+SampleExchange& ntsExchange();
 
 // Shared steps (query_win.cpp).
 // A fresh socket of this type (SOCK_STREAM, SOCK_DGRAM) for the slot's next
@@ -24,12 +47,7 @@ void sampleTaken(int slot);
 // The server sent a Kiss-o'-Death: it rests, and the query ends at once.
 void kissReceived(int slot, NtpVerdict verdict);
 
-// Time Protocol over TCP port 37 (time_protocol_win.cpp).
-void openTimeProtocolSample(int slot);
-
-// NTP over UDP port 123 (ntp_win.cpp).
-void openNtpSample(int slot);
-void onNtpAnswerReady(int slot, int error);
+// NTP over UDP port 123 (ntp_win.cpp), as authenticated time extends it.
 // The NTP stamps of an answer that passed its checks become the sample.
 void takeNtpSample(int slot, const NtpAnswer& answer, int64_t answeredUs);
 // Bits no one else can predict, for a request's transmit stamp.
@@ -39,11 +57,3 @@ uint32_t requestNoise();
 void sampleDueNow(int slot);
 // Looks host up for the slot's next sample; its answer becomes query.address.
 void lookUpSampleHost(int slot, const char* host);
-
-// Authenticated time (nts_win.cpp): the key exchange over TLS to port 4460,
-// then NTP with NTS over UDP.
-void openNtsSample(int slot);
-void onKeyExchangeEvent(int slot, int event, int error);
-void onNtsAnswerReady(int slot, int error);
-// The query has ended: its key exchange in flight, if any, is let go.
-void endNtsExchange(int slot);

@@ -42,7 +42,7 @@ uint32_t requestNoise() {
   return noise;
 }
 
-void openNtpSample(int slot) {
+static void openNtpSample(int slot) {
   ServerQuery& query = serverQueries[slot];
   if (!openSampleSocket(slot, SOCK_DGRAM, FD_READ)) return;
   const SOCKET s = socketOf(query);
@@ -73,7 +73,7 @@ void openNtpSample(int slot) {
   runDeadline = readClock() + DEADLINE_ANSWER_MS;
 }
 
-void onNtpAnswerReady(int slot, int error) {
+static void onNtpAnswerReady(int slot, int error) {
   ServerQuery& query = serverQueries[slot];
   // T4 before anything else: a later stamp only widens the bounds.
   const int64_t answeredUs = readClockUs();
@@ -115,3 +115,20 @@ void takeNtpSample(int slot, const NtpAnswer& answer, int64_t answeredUs) {
   query.sampleCorrection[index] = boundsMidpoint(query.sampleBounds[index]);
   sampleTaken(slot);
 }
+
+namespace {
+
+class NtpExchange final : public SampleExchange {
+ public:
+  void openSample(int slot) override { openNtpSample(slot); }
+  void onSocketEvent(int slot, int event, int error) override {
+    if (event == SOCKET_EVENT_READ && serverQueries[slot].phase == PHASE_READING) onNtpAnswerReady(slot, error);
+  }
+  void queryEnded(int) override {}
+};
+
+NtpExchange ntp;
+
+}  // namespace
+
+SampleExchange& ntpExchange() { return ntp; }

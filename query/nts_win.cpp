@@ -323,7 +323,7 @@ void forgetNtsSessions() {
   }
 }
 
-void openNtsSample(int slot) {
+static void openNtsSample(int slot) {
   NtsSession& session = sessionOf(slot);
   const ServerQuery& query = serverQueries[slot];
   if (session.run != query.runNumber) {
@@ -345,7 +345,7 @@ void openNtsSample(int slot) {
   startKeyExchange(slot);
 }
 
-void onKeyExchangeEvent(int slot, int event, int error) {
+static void onKeyExchangeEvent(int slot, int event, int error) {
   NtsSession& session = sessionOf(slot);
   if (event == SOCKET_EVENT_CONNECT) {
     if (session.tls == nullptr) onKeyExchangeConnected(slot, error);
@@ -368,7 +368,7 @@ void onKeyExchangeEvent(int slot, int event, int error) {
   }
 }
 
-void onNtsAnswerReady(int slot, int error) {
+static void onNtsAnswerReady(int slot, int error) {
   NtsSession& session = sessionOf(slot);
   ServerQuery& query = serverQueries[slot];
   // T4 before anything else: a later stamp only widens the bounds.
@@ -410,7 +410,7 @@ void onNtsAnswerReady(int slot, int error) {
   }
 }
 
-void endNtsExchange(int slot) {
+static void endNtsExchange(int slot) {
   NtsSession* session = sessions[slot];
   if (session == nullptr) return;
   // A session cut off mid-exchange holds no keys to go on with.
@@ -418,3 +418,22 @@ void endNtsExchange(int slot) {
   if (session->tls != nullptr || session->reader != nullptr || session->ntpAddress == 0) session->keyed = false;
   dropExchange(*session);
 }
+
+namespace {
+
+class NtsExchange final : public SampleExchange {
+ public:
+  void openSample(int slot) override { openNtsSample(slot); }
+  void onSocketEvent(int slot, int event, int error) override {
+    const int phase = serverQueries[slot].phase;
+    if (phase == PHASE_KEY_EXCHANGE) onKeyExchangeEvent(slot, event, error);
+    else if (event == SOCKET_EVENT_READ && phase == PHASE_READING) onNtsAnswerReady(slot, error);
+  }
+  void queryEnded(int slot) override { endNtsExchange(slot); }
+};
+
+NtsExchange nts;
+
+}  // namespace
+
+SampleExchange& ntsExchange() { return nts; }

@@ -23,12 +23,18 @@ extern int64_t userOffset;
 void setQueryWindow(void* window);
 
 void startQuery(int slot);
+// The end of a run's start (holdRunOpen, query_run.h): the samples due at once
+// connect, then the run may complete.
+void releaseRun();
+void endAllQueries(int status);
+// Ends every query with STATUS_SLOW_RESPONSE once the run's deadline has passed.
+void checkRunDeadline();
+// At start-up, before the first query: each protocol's exchange is handed to
+// the shared steps.
+void plugInProtocols();
 // Opens the current sample with the protocol of the slot's name.
 void openSampleConnection(int slot);
 void onHostLookupDone(uintptr_t task, int error);
-// The Time Protocol sample's notifications.
-void onConnectDone(int slot, int error);
-void onAnswerReady(int slot, int error);
 void finishQuery(int slot);
 // Ends the slot's query with status when one is in flight; otherwise nothing.
 void endQuery(int slot, int status);

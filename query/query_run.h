@@ -28,14 +28,12 @@ class RunStages {
 void followRunStages(RunStages* stages);
 
 // A run's start: opened for this many queries, then its queries started with
-// startQuery, then released. A run that started no query at all is neither
-// announced nor completed.
+// startQuery, then released (releaseRun, query.h), which ends the start here.
+// A run that started no query at all is neither announced nor completed.
 void holdRunOpen(int32_t queries, bool test);
-void releaseRun();
+void endRunStart();
 
-void endAllQueries(int status);
 void announceRun();
-void checkRunDeadline();
 void completeRun();
 
 // The run's share of startQuery and endQuery: counting the query in

@@ -1,12 +1,11 @@
-// Query runs: the bookkeeping of a run's queries, its announcement, the one
-// deadline for the whole run, and its completion when the last query ends
-// (implements query_run.h; what the run then means is the room above's).
+// Query runs: the bookkeeping of a run's queries, its announcement, and its
+// completion when the last query ends (implements query_run.h; the queries
+// count themselves in and out here, and what the run then means is the room
+// above's).
 #include <windows.h>
 #include <mmsystem.h>
 
-#include "query/query.h"
 #include "query/query_run.h"
-#include "servers/server_table.h"
 #include "timebase/clock.h"
 
 int32_t pendingCount;
@@ -40,9 +39,7 @@ void holdRunOpen(int32_t queries, bool test) {
 
 int32_t takeRunOrder() { return nextRunOrder++; }
 
-void releaseRun() {
-  // The first samples that are due at once connect before the run may end.
-  startDueSamples();
+void endRunStart() {
   runStarting = false;
   --pendingCount;
   // A run that started no query at all is neither announced nor completed.
@@ -59,10 +56,6 @@ void countStartedQuery() {
 void countEndedQuery() {
   --pendingCount;
   if (pendingCount == 0) completeRun();
-}
-
-void endAllQueries(int status) {
-  for (int slot = 0; slot < SERVER_SLOTS; ++slot) endQuery(slot, status);
 }
 
 // While a run is active the system timer ticks every millisecond instead of
@@ -103,10 +96,6 @@ static void useFineTimer(bool wanted) {
 void announceRun() {
   useFineTimer(true);
   if (runStages != nullptr) runStages->runUnderWay();
-}
-
-void checkRunDeadline() {
-  if (readClock() > runDeadline) endAllQueries(STATUS_SLOW_RESPONSE);
 }
 
 void completeRun() {

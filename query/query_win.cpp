@@ -27,6 +27,16 @@ static HWND queryWindow;
 
 void setQueryWindow(void* window) { queryWindow = static_cast<HWND>(window); }
 
+static SampleExchange* exchanges[PROTOCOL_NTS + 1];
+
+void useExchange(int protocol, SampleExchange* exchange) {
+  if (protocol >= 0 && protocol <= PROTOCOL_NTS) exchanges[protocol] = exchange;
+}
+
+static SampleExchange* exchangeOf(const ServerQuery& query) {
+  return query.protocol <= PROTOCOL_NTS ? exchanges[query.protocol] : nullptr;
+}
+
 static HostLookup hostLookups[HOST_LOOKUP_CAPACITY];
 static ContactLog contacts;
 static KissLog kisses;
@@ -228,13 +238,18 @@ void openSampleConnection(int slot) {
     // authenticated one's kiss counts only once its answer proved authentic.
     const uint64_t now = readCounterMs();
     const uint64_t rest = kissRestUntil(kisses, query.address, now);
-    if (rest == KISS_FOREVER) endQuery(slot, STATUS_REFUSED);
-    else if (rest > now) endQuery(slot, STATUS_NO_RESPONSE);
-    else if (query.protocol == PROTOCOL_NTS) openNtsSample(slot);
-    else openNtpSample(slot);
-    return;
+    if (rest == KISS_FOREVER) {
+      endQuery(slot, STATUS_REFUSED);
+      return;
+    }
+    if (rest > now) {
+      endQuery(slot, STATUS_NO_RESPONSE);
+      return;
+    }
   }
-  openTimeProtocolSample(slot);
+  SampleExchange* exchange = exchangeOf(query);
+  if (exchange != nullptr) exchange->openSample(slot);
+  else endQuery(slot, STATUS_WINSOCK_ERROR);
 }
 
 void sampleDueNow(int slot) {
@@ -357,7 +372,7 @@ void endQuery(int slot, int status) {
     abandonHostLookup(hostLookups, query.lookupTask);
     query.lookupTask = 0;
   }
-  endNtsExchange(slot);
+  if (SampleExchange* exchange = exchangeOf(query)) exchange->queryEnded(slot);
   if (query.sampleSocket != 0) closeSampleSocket(query);
   query.phase = PHASE_IDLE;
   serverRecords[slot].status = status;
@@ -375,15 +390,21 @@ void onSocketEvent(uintptr_t socket, int event, int error) {
     // for its closed predecessor is still queued (a second FD_READ when the
     // server sent more than 4 bytes, say): act only on the event the phase
     // waits for.
-    if (query.phase == PHASE_KEY_EXCHANGE) {
-      onKeyExchangeEvent(slot, event, error);
-    } else if (event == SOCKET_EVENT_READ && query.phase == PHASE_READING) {
-      if (query.protocol == PROTOCOL_NTS) onNtsAnswerReady(slot, error);
-      else if (query.protocol == PROTOCOL_NTP) onNtpAnswerReady(slot, error);
-      else onAnswerReady(slot, error);
-    } else if (event == SOCKET_EVENT_CONNECT && query.phase == PHASE_CONNECTING) {
-      onConnectDone(slot, error);
-    }
+    if (SampleExchange* exchange = exchangeOf(query)) exchange->onSocketEvent(slot, event, error);
     return;
   }
+}
+
+void endAllQueries(int status) {
+  for (int slot = 0; slot < SERVER_SLOTS; ++slot) endQuery(slot, status);
+}
+
+void checkRunDeadline() {
+  if (readClock() > runDeadline) endAllQueries(STATUS_SLOW_RESPONSE);
+}
+
+void releaseRun() {
+  // The first samples that are due at once connect before the run may end.
+  startDueSamples();
+  endRunStart();
 }

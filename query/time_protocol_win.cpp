@@ -13,7 +13,9 @@
 #include "servers/server_table.h"
 #include "timebase/clock.h"
 
-static SOCKET socketOf(const ServerQuery& query) { return static_cast<SOCKET>(query.sampleSocket); }
+namespace {
+
+SOCKET socketOf(const ServerQuery& query) { return static_cast<SOCKET>(query.sampleSocket); }
 
 void openTimeProtocolSample(int slot) {
   ServerQuery& query = serverQueries[slot];
@@ -72,3 +74,20 @@ void onAnswerReady(int slot, int error) {
   query.leadMs = (query.sampleConnectedAt - query.sampleStartedAt) + latency / 2;
   sampleTaken(slot);
 }
+
+class TimeProtocolExchange final : public SampleExchange {
+ public:
+  void openSample(int slot) override { openTimeProtocolSample(slot); }
+  void onSocketEvent(int slot, int event, int error) override {
+    const int phase = serverQueries[slot].phase;
+    if (event == SOCKET_EVENT_READ && phase == PHASE_READING) onAnswerReady(slot, error);
+    else if (event == SOCKET_EVENT_CONNECT && phase == PHASE_CONNECTING) onConnectDone(slot, error);
+  }
+  void queryEnded(int) override {}
+};
+
+TimeProtocolExchange timeProtocol;
+
+}  // namespace
+
+SampleExchange& timeProtocolExchange() { return timeProtocol; }

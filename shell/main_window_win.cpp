@@ -414,6 +414,7 @@ void teardownMainWindow() {
 
 void attachMainWindow(HWND window) {
   mainWindow = window;
+  plugInProtocols();
   setQueryWindow(window);
   setBootCorrectedCheck(bootFirstCorrectionTaken);
   watchRuns();
