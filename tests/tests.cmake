@@ -2,9 +2,9 @@
 # in the Windows build, together with the Win32-layer tests (tests/win) under Wine.
 # End-to-end tests (tests/e2e) drive the real quorvel.exe under Wine and Xvfb.
 
-file(GLOB UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/unit/*_test.cpp)
+file(GLOB UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/unit/*_test.cpp)
 # The simulated clock that the discipline's tests and its benchmark drive.
-set(CLOCK_SIM ${CMAKE_CURRENT_SOURCE_DIR}/sim/clock_sim.cpp)
+set(CLOCK_SIM ${CMAKE_CURRENT_LIST_DIR}/sim/clock_sim.cpp)
 
 if(NOT WIN32)
   find_package(GTest REQUIRED)
@@ -30,7 +30,7 @@ if(NOT WIN32)
   # exists and fails, so CI cannot pass without it.
   find_package(GnuTLS)
   if(GNUTLS_FOUND)
-    add_executable(nts_interop_tests interop/nts_interop_test.cpp)
+    add_executable(nts_interop_tests ${CMAKE_CURRENT_LIST_DIR}/interop/nts_interop_test.cpp)
     target_link_libraries(nts_interop_tests PRIVATE quorvel_core GTest::gtest_main GnuTLS::GnuTLS)
     if(QUORVEL_SANITIZE AND NOT MSVC)
       target_compile_options(nts_interop_tests PRIVATE ${SAN})
@@ -57,7 +57,7 @@ if(NOT TARGET gtest)
   add_subdirectory(${GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 endif()
 
-file(GLOB WIN_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/win/*_test.cpp)
+file(GLOB WIN_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/win/*_test.cpp)
 add_executable(quorvel_tests ${UNIT_TESTS} ${WIN_TESTS} ${CLOCK_SIM})
 target_link_libraries(quorvel_tests PRIVATE quorvel_win gtest_main)
 # The certificate tests make their own chains and stores (the product loads crypt32 itself).
@@ -67,17 +67,17 @@ if(CMAKE_HOST_UNIX)
   # The shipped exe may import only DLLs that no file beside it can replace.
   find_program(QV_OBJDUMP NAMES ${CMAKE_CXX_COMPILER_TARGET}-objdump x86_64-w64-mingw32-objdump objdump)
   add_test(NAME exe_imports
-           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/import-check.sh ${QV_OBJDUMP} $<TARGET_FILE:quorvel>)
+           COMMAND ${CMAKE_CURRENT_LIST_DIR}/import-check.sh ${QV_OBJDUMP} $<TARGET_FILE:quorvel>)
 
   # The pure core of the elevated program has stack canaries too.
   find_program(QV_NM NAMES ${CMAKE_CXX_COMPILER_TARGET}-nm x86_64-w64-mingw32-nm nm)
   if(MINGW)
     add_test(NAME core_canaries
-             COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/canary-check.sh ${QV_NM} $<TARGET_FILE:quorvel_core>
+             COMMAND ${CMAKE_CURRENT_LIST_DIR}/canary-check.sh ${QV_NM} $<TARGET_FILE:quorvel_core>
                      consensus.cpp.obj agreement.cpp.obj sample_plan.cpp.obj)
   endif()
 
-  set(WITH_WINE ${CMAKE_CURRENT_SOURCE_DIR}/with-wine.sh)
+  set(WITH_WINE ${CMAKE_CURRENT_LIST_DIR}/with-wine.sh)
   set(PREFIX_TEMPLATE ${CMAKE_BINARY_DIR}/wineprefix-template)
 
   # One fresh Wine prefix per test run; every test works on its own copy.
@@ -86,7 +86,7 @@ if(CMAKE_HOST_UNIX)
 
   # Certificates for the server certificate tests, dated from today.
   set(NTS_CERTS ${CMAKE_BINARY_DIR}/nts-certificates)
-  add_test(NAME nts_certificates COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/win/nts-certificates.sh ${NTS_CERTS})
+  add_test(NAME nts_certificates COMMAND ${CMAKE_CURRENT_LIST_DIR}/win/nts-certificates.sh ${NTS_CERTS})
   set_tests_properties(nts_certificates PROPERTIES FIXTURES_SETUP nts_certificates TIMEOUT 120)
 
   add_test(NAME wine_unit_tests
@@ -97,13 +97,13 @@ if(CMAKE_HOST_UNIX)
   # The same program as on a real PC: the suites that set the clock or write the
   # machine's registry are skipped and the registry is left as it was.
   add_test(NAME wine_unit_tests_not_wine
-           COMMAND ${WITH_WINE} ${PREFIX_TEMPLATE} ${CMAKE_CURRENT_SOURCE_DIR}/not-wine-check.sh
+           COMMAND ${WITH_WINE} ${PREFIX_TEMPLATE} ${CMAKE_CURRENT_LIST_DIR}/not-wine-check.sh
                    $<TARGET_FILE:quorvel_tests> SettingsStore SystemEntries RunValue ServerListStore QueryRunTest
                    ClockSetting RateKeepingWin ServerCertificate)
   set_tests_properties(wine_unit_tests_not_wine PROPERTIES FIXTURES_REQUIRED wine_prefix TIMEOUT 300)
 
   find_package(Python3 COMPONENTS Interpreter REQUIRED)
-  file(GLOB E2E_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_*.py)
+  file(GLOB E2E_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/e2e/test_*.py)
   # The files mostly wait on timers and servers, so several run side by side;
   # the longest start first (about their seconds), or one of them started last
   # would decide how long the whole run takes.
@@ -124,6 +124,6 @@ if(CMAKE_HOST_UNIX)
              COMMAND ${WITH_WINE} ${PREFIX_TEMPLATE} ${Python3_EXECUTABLE} -m unittest -v ${name})
     set_tests_properties(e2e_${name} PROPERTIES
       FIXTURES_REQUIRED wine_prefix TIMEOUT 900 COST ${E2E_COST_${name}}
-      ENVIRONMENT "QV_EXE=$<TARGET_FILE:quorvel>;QV_CTL=$<TARGET_FILE:qvctl>;PYTHONPATH=${CMAKE_CURRENT_SOURCE_DIR}/e2e;PYTHONDONTWRITEBYTECODE=1")
+      ENVIRONMENT "QV_EXE=$<TARGET_FILE:quorvel>;QV_CTL=$<TARGET_FILE:qvctl>;PYTHONPATH=${CMAKE_CURRENT_LIST_DIR}/e2e;PYTHONDONTWRITEBYTECODE=1")
   endforeach()
 endif()
