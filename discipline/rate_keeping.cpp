@@ -157,6 +157,19 @@ bool setByAnotherKeeper(const RateSetting& now, const RateOwnership& owner) {
   return !sameRateSetting(now, owner.found);
 }
 
+void takeOwnership(RateOwnership& owner, const RateSetting& found, bool keptUntilNow, bool programsAtStart) {
+  if (owner.setBefore && sameRateSetting(found, owner.lastSet)) return;
+  if (!keptUntilNow) {
+    owner.found = found;
+    if (programsAtStart) {
+      owner.found.adjustment = 0;
+      owner.found.disabled = true;
+    }
+  }
+  owner.setBefore = programsAtStart && !found.disabled;
+  if (owner.setBefore) owner.lastSet = found;
+}
+
 bool settingToRestore(const RateSetting& now, const RateOwnership& owner, RateSetting& write) {
   if (!owner.setBefore || !sameRateSetting(now, owner.lastSet)) return false;
   if (sameRateSetting(now, owner.found)) return false;

@@ -114,6 +114,12 @@ struct RateOwnership {
 // Read before a setting: a value that is neither ours nor the one found
 // means another program or Windows Time sets the rate now.
 bool setByAnotherKeeper(const RateSetting& now, const RateOwnership& owner);
+// Taking the rate, with found in force: a value that is not our last setting
+// starts the ownership afresh, and found becomes the value to restore unless
+// we kept the rate until now. What a start healed, or found exactly as we
+// left it (programsAtStart), is the program's own: the system's "disabled" is
+// what was there before any of it, and the value in force is ours to replace.
+void takeOwnership(RateOwnership& owner, const RateSetting& found, bool keptUntilNow, bool programsAtStart);
 // Backing off: what to write so that the rate is as the program found it
 // (false: nothing to write). Only a value of ours is ever replaced; another
 // keeper's stays, and nothing is written where the program never set one.

@@ -107,12 +107,6 @@ RateOwnership owner;
 bool startsOursAllAlong;        // the start found the rate exactly as we left it this boot
 bool rateIsProgramsAtStart;     // ... or healed what a dead keeper left
 
-RateSetting systemsOwn() {
-  RateSetting own;
-  own.adjustment = 0;
-  own.disabled = true;
-  return own;
-}
 const int32_t ON_STARTUP = 1;
 
 int32_t storedSchedule() {
@@ -223,12 +217,7 @@ void takeRate(uint64_t periodMs) {
   const bool ours = owner.setBefore && sameRateSetting(found, owner.lastSet);
   // Another program that set the rate is left to it while its value stands.
   if (rateKeeping == RATE_OTHER_PROGRAM && !ours && !found.disabled) return;
-  if (!ours) {
-    // What a start healed, or found as we left it, is the program's own: the
-    // system's "disabled" is what was there before any of it.
-    if (rateKeeping != RATE_KEPT) owner.found = rateIsProgramsAtStart ? systemsOwn() : found;
-    owner.setBefore = false;
-  }
+  takeOwnership(owner, found, rateKeeping == RATE_KEPT, rateIsProgramsAtStart);
   rateIsProgramsAtStart = false;
   if (rateKeeping != RATE_KEPT) noteRateLeft(nullptr);
   clockRate.increment = increment;

@@ -40,8 +40,10 @@ struct Sim {
 
   // The program.
   bool running = true;
-  bool kept = false;        // our rate is set and took
-  uint64_t ourAdjustment = 0;
+  bool kept = false;          // our rate is set and took
+  bool otherProgram = false;  // backed off for a value another program set
+  bool healedAtStart = false;
+  RateOwnership owner = {};
   RateKeeper keeper = {};
   HistoryLog history = {};  // "History" survives a restart
   DriftEstimate drift = {};
@@ -81,43 +83,84 @@ struct Sim {
 
   // ---- the program's rate calls, as the Win32 layer makes them -------------------
 
-  // Sets the adjustment and reads it back.
+  RateSetting systemSetting() const {
+    RateSetting now;
+    now.adjustment = systemDisabled ? 0 : systemAdjustment;
+    now.disabled = systemDisabled;
+    return now;
+  }
+
+  // One write to the system; now and then it does not take, and the system
+  // keeps what it had.
+  bool write(const RateSetting& setting) {
+    if (config.settingFailures > 0 &&
+        std::uniform_real_distribution<double>(0.0, 1.0)(random) < config.settingFailures)
+      return false;
+    systemAdjustment = setting.disabled ? config.increment : setting.adjustment;
+    systemDisabled = setting.disabled;
+    return true;
+  }
+
+  // Stops keeping: another keeper's value stays, ours goes back to what was found.
+  void backOff(uint64_t nowMs) {
+    RateSetting restore;
+    if (settingToRestore(systemSetting(), owner, restore)) write(restore);
+    owner.setBefore = false;
+    noteRateTaken(keeper, false, nowMs);
+    kept = false;
+  }
+
+  // Sets the adjustment and reads it back; read first, for another keeper's value.
   void setRate(uint64_t adjustment, uint64_t nowMs) {
-    const bool taken = !(config.settingFailures > 0 &&
-                         std::uniform_real_distribution<double>(0.0, 1.0)(random) < config.settingFailures);
-    if (taken) {
-      systemAdjustment = adjustment;
-      systemDisabled = false;
-      ourAdjustment = adjustment;
-    } else {
+    if (setByAnotherKeeper(systemSetting(), owner)) {
+      backOff(nowMs);
+      otherProgram = true;
+      breakPending = true;
       ++result.notTaken;
+      return;
     }
-    noteRateTaken(keeper, taken, nowMs);
-    kept = taken;
+    RateSetting setting;
+    setting.adjustment = adjustment;
+    setting.disabled = false;
+    if (!write(setting)) {
+      ++result.notTaken;
+      backOff(nowMs);
+      return;
+    }
+    owner.lastSet = setting;
+    owner.setBefore = true;
+    noteRateTaken(keeper, true, nowMs);
+    kept = true;
+    otherProgram = false;
   }
 
   // Takes the rate unless another keeper has it.
   void takeRate(uint64_t nowMs) {
     if (windowsTimeRunning) {
-      noteRateTaken(keeper, false, nowMs);
-      kept = false;
+      if (kept) breakPending = true;
+      backOff(nowMs);
       return;
     }
+    const RateSetting found = systemSetting();
+    const bool ours = owner.setBefore && sameRateSetting(found, owner.lastSet);
+    if (otherProgram && !ours && !found.disabled) return;
+    takeOwnership(owner, found, kept, healedAtStart);
+    healedAtStart = false;
     setRate(keepRate(keeper, nowMs, TICK_MS), nowMs);
   }
 
   void tick(uint64_t nowMs) {
     if (!config.discipline || !running) return;
-    // Someone else's value where ours should be: another keeper. The program
-    // leaves it, and its clock's run is broken.
-    if (kept && (systemDisabled || systemAdjustment != ourAdjustment)) {
-      noteRateTaken(keeper, false, nowMs);
-      kept = false;
+    const uint64_t adjustment = keepRate(keeper, nowMs, TICK_MS);
+    if (!kept) return;
+    // Windows Time started since: its value is not overwritten at our next tick.
+    if (windowsTimeRunning) {
+      backOff(nowMs);
       breakPending = true;
       ++result.notTaken;
+      return;
     }
-    const uint64_t adjustment = keepRate(keeper, nowMs, TICK_MS);
-    if (kept) setRate(adjustment, nowMs);
+    setRate(adjustment, nowMs);
   }
 
   // ---- the program's start ---------------------------------------------------------
@@ -127,9 +170,13 @@ struct Sim {
     keeper = RateKeeper();
     keeper.increment = config.increment;
     kept = false;
+    otherProgram = false;
+    owner = RateOwnership();
     measuring = false;
     breakPending = true;
     if (!config.discipline) return;
+    // What a keeper that died left in force is the program's own.
+    healedAtStart = !systemDisabled && !windowsTimeRunning;
     if (stored) resumeCompensation(keeper, storedPpb, nowMs);
     // An adjustment left in force while nobody keeps it is healed at once.
     takeRate(nowMs);

@@ -136,6 +136,40 @@ TEST(RateOwners, AValueNeitherOursNorTheOneFoundIsAnotherKeepers) {
   EXPECT_TRUE(setByAnotherKeeper(DISABLED, owner));
 }
 
+TEST(RateOwners, TakingTheRateOwnsWhatTheStartHealedAndRemembersWhatAnotherLeft) {
+  // Another program's value, or the system's: it is what backing off restores.
+  RateOwnership owner = {};
+  takeOwnership(owner, enabled(156111), false, false);
+  EXPECT_FALSE(owner.setBefore);
+  EXPECT_EQ(owner.found.adjustment, 156111u);
+  EXPECT_FALSE(setByAnotherKeeper(enabled(156111), owner));
+  // Our own last setting, still in force: nothing changes.
+  owner.lastSet = enabled(156200);
+  owner.setBefore = true;
+  takeOwnership(owner, enabled(156200), false, true);
+  EXPECT_TRUE(owner.setBefore);
+  EXPECT_EQ(owner.found.adjustment, 156111u);
+  // Kept until another value came: what was found at first stays the one to restore.
+  takeOwnership(owner, enabled(156180), true, false);
+  EXPECT_FALSE(owner.setBefore);
+  EXPECT_EQ(owner.found.adjustment, 156111u);
+  // Healed at start, or found as we left it: ours to replace, the system's
+  // "disabled" to restore.
+  owner = RateOwnership();
+  takeOwnership(owner, enabled(156238), false, true);
+  EXPECT_TRUE(owner.setBefore);
+  EXPECT_TRUE(owner.found.disabled);
+  EXPECT_FALSE(setByAnotherKeeper(enabled(156238), owner));
+  RateSetting write = enabled(0);
+  EXPECT_TRUE(settingToRestore(enabled(156238), owner, write));
+  EXPECT_TRUE(write.disabled);
+  // A start that gave the rate back owns no value.
+  owner = RateOwnership();
+  takeOwnership(owner, DISABLED, false, true);
+  EXPECT_FALSE(owner.setBefore);
+  EXPECT_FALSE(setByAnotherKeeper(DISABLED, owner));
+}
+
 TEST(RateOwners, BackingOffReplacesOnlyOurOwnValueWithTheOneFound) {
   RateOwnership owner = {DISABLED, enabled(156200), true};
   RateSetting write = enabled(0);

@@ -127,8 +127,15 @@ TEST(DisciplineSimulation, AKilledProgramLeavesItsLastRateUntilItStartsAgainAndH
 }
 
 TEST(DisciplineSimulation, ASettingThatDidNotTakeIsTriedAgainAtTheNextRun) {
-  const ClockSimResult r = realDays([](ClockSimConfig& c) { c.settingFailures = 0.001; });
+  // A week: now and then a failure lands on the setting that ends a slew.
+  const ClockSimResult r = realDays([](ClockSimConfig& c) {
+    c.settingFailures = 0.001;
+    c.days = 7;
+  });
   EXPECT_GT(r.notTaken, 5);
+  // Backing off puts back what was found: no slew of ours runs on until the
+  // next run, so the clock runs off no further than stepping only lets it.
+  EXPECT_LT(r.maxErrorMs, 78.0 * 3600 / 1000 * 1.25);
   // Retaken at the next run: most runs still slew.
   EXPECT_GT(r.slewed, 3 * r.stepped);
   EXPECT_TRUE(r.driftKnown);

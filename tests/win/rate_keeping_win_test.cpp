@@ -243,6 +243,41 @@ TEST_F(RateKeepingWin, TheRateFoundAsWeLeftItInThisBootJoinsTheRunsAndIsNoHeal) 
   EXPECT_EQ(fake.adjustment, 156238u);
 }
 
+// As the program starts: the heal, the rate keeping, then the schedule.
+void startAsTheProgramDoes() {
+  healRateAtStart();
+  startRateKeeping();
+  rateFollowsSchedule(true);
+}
+
+TEST_F(RateKeepingWin, WhatAStartHealedOrFoundAsWeLeftItIsOursToKeepAndToGiveBack) {
+  use(false);
+  anotherWrites(156250 - 78 - 500 * 156250 / 1000000, false);  // a slew left by a keeper that died
+  storeStart(4, 78000);
+  startAsTheProgramDoes();
+  EXPECT_EQ(rateKeeping, RATE_KEPT);
+  fake.settings.clear();
+  fake.now += 10000;
+  keepClockRate(10000);
+  EXPECT_EQ(rateKeeping, RATE_KEPT);
+  EXPECT_EQ(fake.settings.size(), 1u);
+  // What the system had before any keeper of ours is its own "disabled".
+  rateFollowsSchedule(false);
+  EXPECT_TRUE(fake.disabled);
+
+  // Left at exit and found so in the same boot.
+  startAsTheProgramDoes();
+  leaveRateAtExit();
+  ASSERT_FALSE(fake.disabled);
+  useClockRateCalls(nullptr);
+  use(false);
+  startAsTheProgramDoes();
+  ASSERT_TRUE(startJoinsEarlierRuns());
+  EXPECT_EQ(rateKeeping, RATE_KEPT);
+  rateFollowsSchedule(false);
+  EXPECT_TRUE(fake.disabled);
+}
+
 TEST_F(RateKeepingWin, AnotherWriterSeenBeforeOurNextWriteIsLeftAlone) {
   use(false);
   keepWithDrift(78000);
