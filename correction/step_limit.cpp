@@ -1,6 +1,8 @@
 // The step limit (implements step_limit.h).
 #include "correction/step_limit.h"
 
+#include "timebase/byte_order.h"
+
 // The magnitude unsigned: -2^63 has no signed absolute value.
 static uint64_t magnitude(int64_t step) {
   return step < 0 ? 0 - static_cast<uint64_t>(step) : static_cast<uint64_t>(step);
@@ -45,24 +47,10 @@ void noteClockMoved(ClockMoves& moves, int64_t step) {
 
 void noteRateMoved(ClockMoves& moves, uint64_t ms) { moves.moved = saturatingAdd(moves.moved, ms); }
 
-namespace {
-
-void packU64(uint64_t value, uint8_t* image) {
-  for (int i = 0; i < 8; ++i) image[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint64_t unpackU64(const uint8_t* image) {
-  uint64_t value = 0;
-  for (int i = 0; i < 8; ++i) value |= static_cast<uint64_t>(image[i]) << (8 * i);
-  return value;
-}
-
-}  // namespace
-
 void packClockMoves(const ClockMoves& moves, const BootStamp& boot, uint8_t* image) {
   packBootStamp(boot, image);
-  packU64(moves.moved, image + BOOT_STAMP_IMAGE_SIZE);
-  packU64(moves.countedFrom, image + BOOT_STAMP_IMAGE_SIZE + 8);
+  putLittleEndian(image + BOOT_STAMP_IMAGE_SIZE, moves.moved, 8);
+  putLittleEndian(image + BOOT_STAMP_IMAGE_SIZE + 8, moves.countedFrom, 8);
   image[BOOT_STAMP_IMAGE_SIZE + 16] = moves.firstTaken ? 1 : 0;
 }
 
@@ -70,9 +58,9 @@ ClockMoves restoreClockMoves(const uint8_t* image, int size, const BootStamp& no
   ClockMoves moves;
   startBootMoves(moves, now.counterMs);
   if (image == nullptr || size != CLOCK_MOVES_IMAGE_SIZE || !sameBoot(unpackBootStamp(image), now)) return moves;
-  moves.moved = unpackU64(image + BOOT_STAMP_IMAGE_SIZE);
+  moves.moved = getLittleEndian(image + BOOT_STAMP_IMAGE_SIZE, 8);
   // A start of the count after now is no count this boot can have made.
-  const uint64_t from = unpackU64(image + BOOT_STAMP_IMAGE_SIZE + 8);
+  const uint64_t from = getLittleEndian(image + BOOT_STAMP_IMAGE_SIZE + 8, 8);
   moves.countedFrom = from <= now.counterMs ? from : now.counterMs;
   // Any other byte than "not yet" is taken as done: the stricter reading.
   moves.firstTaken = image[BOOT_STAMP_IMAGE_SIZE + 16] != 0;

@@ -2,43 +2,35 @@
 // newest 64 (implements history.h).
 #include "discipline/history.h"
 
-static void putLe(uint8_t* out, uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-static uint64_t getLe(const uint8_t* in, int bytes) {
-  uint64_t value = 0;
-  for (int i = 0; i < bytes; ++i) value |= static_cast<uint64_t>(in[i]) << (8 * i);
-  return value;
-}
+#include "timebase/byte_order.h"
 
 void packHistoryEntry(const HistoryEntry& entry, uint8_t image[HISTORY_ENTRY_SIZE]) {
-  putLe(image, static_cast<uint64_t>(entry.measuredAt), 8);
-  putLe(image + 8, static_cast<uint64_t>(entry.offsetUs), 8);
-  putLe(image + 16, entry.uncertaintyUs, 4);
+  putLittleEndian(image, static_cast<uint64_t>(entry.measuredAt), 8);
+  putLittleEndian(image + 8, static_cast<uint64_t>(entry.offsetUs), 8);
+  putLittleEndian(image + 16, entry.uncertaintyUs, 4);
   image[20] = entry.action;
   image[21] = entry.agreeing;
   image[22] = entry.usable;
   image[23] = 0;
-  putLe(image + 24, static_cast<uint32_t>(entry.rateBeforePpb), 4);
+  putLittleEndian(image + 24, static_cast<uint32_t>(entry.rateBeforePpb), 4);
   image[28] = entry.flags;
   int32_t left = entry.slewLeftUs;
   if (left > SLEW_LEFT_LIMIT_US) left = SLEW_LEFT_LIMIT_US;
   if (left < -SLEW_LEFT_LIMIT_US) left = -SLEW_LEFT_LIMIT_US;
-  putLe(image + 29, static_cast<uint32_t>(left), 3);
+  putLittleEndian(image + 29, static_cast<uint32_t>(left), 3);
 }
 
 void unpackHistoryEntry(const uint8_t image[HISTORY_ENTRY_SIZE], HistoryEntry& entry) {
-  entry.measuredAt = static_cast<int64_t>(getLe(image, 8));
-  entry.offsetUs = static_cast<int64_t>(getLe(image + 8, 8));
-  entry.uncertaintyUs = static_cast<uint32_t>(getLe(image + 16, 4));
+  entry.measuredAt = static_cast<int64_t>(getLittleEndian(image, 8));
+  entry.offsetUs = static_cast<int64_t>(getLittleEndian(image + 8, 8));
+  entry.uncertaintyUs = static_cast<uint32_t>(getLittleEndian(image + 16, 4));
   entry.action = image[20];
   entry.agreeing = image[21];
   entry.usable = image[22];
-  entry.rateBeforePpb = static_cast<int32_t>(static_cast<uint32_t>(getLe(image + 24, 4)));
+  entry.rateBeforePpb = static_cast<int32_t>(static_cast<uint32_t>(getLittleEndian(image + 24, 4)));
   entry.flags = image[28];
   // 24 bits, sign-extended.
-  const uint32_t raw = static_cast<uint32_t>(getLe(image + 29, 3));
+  const uint32_t raw = static_cast<uint32_t>(getLittleEndian(image + 29, 3));
   entry.slewLeftUs = (raw & 0x800000u) != 0 ? static_cast<int32_t>(raw) - 0x1000000 : static_cast<int32_t>(raw);
 }
 

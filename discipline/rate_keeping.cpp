@@ -3,6 +3,8 @@
 // 64 bits for any rate a crystal or a slew can have.
 #include "discipline/rate_keeping.h"
 
+#include "timebase/byte_order.h"
+
 namespace {
 
 const int64_t PPB = 1000000000;
@@ -104,7 +106,6 @@ void completeRunEntry(RateKeeper& k, HistoryEntry& entry, uint64_t nowMs) {
   k.msSinceRun = 0;
 }
 
-
 void applyRunAction(RateKeeper& k, const HistoryEntry& entry) {
   switch (entry.action) {
     case ACTION_SLEWED:
@@ -183,8 +184,7 @@ bool rateLeftBehind(const RateSetting& now, bool timeServiceRunning, bool otherI
 
 void packRateLeft(const RateSetting* left, const BootStamp& boot, uint8_t* image) {
   packBootStamp(boot, image);
-  const uint64_t adjustment = left != nullptr ? left->adjustment : 0;
-  for (int i = 0; i < 8; ++i) image[BOOT_STAMP_IMAGE_SIZE + i] = static_cast<uint8_t>(adjustment >> (8 * i));
+  putLittleEndian(image + BOOT_STAMP_IMAGE_SIZE, left != nullptr ? left->adjustment : 0, 8);
   image[BOOT_STAMP_IMAGE_SIZE + 8] = left != nullptr && left->disabled ? 1 : 0;
   image[BOOT_STAMP_IMAGE_SIZE + 9] = left != nullptr ? 1 : 0;
 }
@@ -193,8 +193,7 @@ bool rateOursAllAlong(const uint8_t* image, int size, const BootStamp& now, cons
   if (image == nullptr || size != RATE_LEFT_IMAGE_SIZE || image[BOOT_STAMP_IMAGE_SIZE + 9] != 1) return false;
   if (!sameBoot(unpackBootStamp(image), now)) return false;
   RateSetting left;
-  left.adjustment = 0;
-  for (int i = 0; i < 8; ++i) left.adjustment |= static_cast<uint64_t>(image[BOOT_STAMP_IMAGE_SIZE + i]) << (8 * i);
+  left.adjustment = getLittleEndian(image + BOOT_STAMP_IMAGE_SIZE, 8);
   left.disabled = image[BOOT_STAMP_IMAGE_SIZE + 8] != 0;
   return sameRateSetting(left, found);
 }

@@ -2,31 +2,26 @@
 // body length and the body, big-endian, until End of Message.
 #include "nts/nts_ke.h"
 
+#include "timebase/byte_order.h"
+
 static const size_t ID_LIST_MAX = 32;  // protocol and algorithm lists
-
-static void putU16(uint8_t* out, uint16_t value) {
-  out[0] = static_cast<uint8_t>(value >> 8);
-  out[1] = static_cast<uint8_t>(value);
-}
-
-static uint16_t getU16(const uint8_t* in) { return static_cast<uint16_t>((in[0] << 8) | in[1]); }
 
 void packNtsKeRequest(uint8_t request[NTS_KE_REQUEST_SIZE]) {
   // Both negotiations are critical: a server that cannot read them must not
   // answer as if it had.
-  putU16(request + 0, NTS_RECORD_CRITICAL | NTS_RECORD_NEXT_PROTOCOL);
-  putU16(request + 2, 2);
-  putU16(request + 4, NTS_PROTOCOL_NTPV4);
-  putU16(request + 6, NTS_RECORD_CRITICAL | NTS_RECORD_AEAD);
-  putU16(request + 8, 2);
-  putU16(request + 10, NTS_AEAD_AES_SIV_CMAC_256);
-  putU16(request + 12, NTS_RECORD_CRITICAL | NTS_RECORD_END);
-  putU16(request + 14, 0);
+  putBigEndian(request + 0, NTS_RECORD_CRITICAL | NTS_RECORD_NEXT_PROTOCOL, 2);
+  putBigEndian(request + 2, 2, 2);
+  putBigEndian(request + 4, NTS_PROTOCOL_NTPV4, 2);
+  putBigEndian(request + 6, NTS_RECORD_CRITICAL | NTS_RECORD_AEAD, 2);
+  putBigEndian(request + 8, 2, 2);
+  putBigEndian(request + 10, NTS_AEAD_AES_SIV_CMAC_256, 2);
+  putBigEndian(request + 12, NTS_RECORD_CRITICAL | NTS_RECORD_END, 2);
+  putBigEndian(request + 14, 0, 2);
 }
 
 void ntsExporterContext(bool serverToClient, uint8_t context[NTS_EXPORTER_CONTEXT_SIZE]) {
-  putU16(context, NTS_PROTOCOL_NTPV4);
-  putU16(context + 2, NTS_AEAD_AES_SIV_CMAC_256);
+  putBigEndian(context, NTS_PROTOCOL_NTPV4, 2);
+  putBigEndian(context + 2, NTS_AEAD_AES_SIV_CMAC_256, 2);
   context[4] = serverToClient ? 1 : 0;
 }
 
@@ -62,8 +57,8 @@ NtsKeResult NtsKeReader::finish() {
 // is one the record can have.
 NtsKeResult NtsKeReader::startBody() {
   critical_ = (header_[0] & 0x80) != 0;
-  type_ = static_cast<uint16_t>(getU16(header_) & ~NTS_RECORD_CRITICAL);
-  bodySize_ = getU16(header_ + 2);
+  type_ = static_cast<uint16_t>(getBigEndian(header_, 2) & ~NTS_RECORD_CRITICAL);
+  bodySize_ = getBigEndian(header_ + 2, 2);
   bodyHave_ = 0;
   keepBody_ = true;
   switch (type_) {
@@ -100,18 +95,18 @@ NtsKeResult NtsKeReader::endRecord() {
       sawProtocol_ = true;
       // The server names what it chose of what we offered: NTPv4 alone.
       if (bodySize_ != 2) return bodySize_ == 0 ? NTS_KE_NO_PROTOCOL : NTS_KE_MALFORMED;
-      return getU16(body_) == NTS_PROTOCOL_NTPV4 ? NTS_KE_MORE : NTS_KE_NO_PROTOCOL;
+      return getBigEndian(body_, 2) == NTS_PROTOCOL_NTPV4 ? NTS_KE_MORE : NTS_KE_NO_PROTOCOL;
     case NTS_RECORD_AEAD:
       if (sawAead_) return NTS_KE_MALFORMED;
       sawAead_ = true;
       if (bodySize_ != 2) return bodySize_ == 0 ? NTS_KE_NO_AEAD : NTS_KE_MALFORMED;
-      return getU16(body_) == NTS_AEAD_AES_SIV_CMAC_256 ? NTS_KE_MORE : NTS_KE_NO_AEAD;
+      return getBigEndian(body_, 2) == NTS_AEAD_AES_SIV_CMAC_256 ? NTS_KE_MORE : NTS_KE_NO_AEAD;
     case NTS_RECORD_ERROR:
-      response_.errorCode = getU16(body_);
+      response_.errorCode = static_cast<uint16_t>(getBigEndian(body_, 2));
       return NTS_KE_REFUSED;
     case NTS_RECORD_WARNING:
       ++response_.warnings;
-      response_.lastWarning = getU16(body_);
+      response_.lastWarning = static_cast<uint16_t>(getBigEndian(body_, 2));
       return NTS_KE_MORE;
     case NTS_RECORD_NEW_COOKIE:
       ++response_.cookiesOffered;
@@ -131,7 +126,7 @@ NtsKeResult NtsKeReader::endRecord() {
     case NTS_RECORD_PORT:
       if (sawPort_) return NTS_KE_MALFORMED;
       sawPort_ = true;
-      response_.port = getU16(body_);
+      response_.port = static_cast<uint16_t>(getBigEndian(body_, 2));
       return response_.port != 0 ? NTS_KE_MORE : NTS_KE_MALFORMED;
     default:
       return NTS_KE_MORE;

@@ -1,13 +1,11 @@
 // The ALPN offer's image.
 #include "nts/tls_bytes.h"
 
+#include "timebase/byte_order.h"
+
 namespace {
 
 const uint32_t ALPN_NEGOTIATION = 2;  // after "none" and NPN
-
-void putLittle(uint8_t* at, uint32_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
 
 }  // namespace
 
@@ -18,9 +16,9 @@ size_t packAlpnOffer(const char* protocol, uint8_t* out, size_t room) {
   const size_t list = 4 + 2 + ids;
   const size_t total = 4 + list;
   if (total > room) return 0;
-  putLittle(out, static_cast<uint32_t>(list), 4);
-  putLittle(out + 4, ALPN_NEGOTIATION, 4);
-  putLittle(out + 8, static_cast<uint32_t>(ids), 2);
+  putLittleEndian(out, static_cast<uint32_t>(list), 4);
+  putLittleEndian(out + 4, ALPN_NEGOTIATION, 4);
+  putLittleEndian(out + 8, static_cast<uint32_t>(ids), 2);
   out[10] = static_cast<uint8_t>(length);
   std::memcpy(out + 11, protocol, length);
   return total;

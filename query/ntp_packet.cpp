@@ -1,6 +1,8 @@
 // NTP packets, field by field and big-endian, and what an answer proves.
 #include "query/ntp_packet.h"
 
+#include "timebase/byte_order.h"
+
 static const int NTP_VERSION = 4;
 static const int MODE_CLIENT = 3;
 static const int MODE_SERVER = 4;
@@ -11,19 +13,6 @@ static uint32_t kissCode(const char code[4]) {
          (static_cast<uint32_t>(static_cast<uint8_t>(code[1])) << 16) |
          (static_cast<uint32_t>(static_cast<uint8_t>(code[2])) << 8) |
          static_cast<uint32_t>(static_cast<uint8_t>(code[3]));
-}
-
-static void putU64(uint8_t* out, uint64_t value) {
-  for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(value >> (56 - 8 * i));
-}
-
-static uint32_t getU32(const uint8_t* in) {
-  return (static_cast<uint32_t>(in[0]) << 24) | (static_cast<uint32_t>(in[1]) << 16) |
-         (static_cast<uint32_t>(in[2]) << 8) | static_cast<uint32_t>(in[3]);
-}
-
-static uint64_t getU64(const uint8_t* in) {
-  return (static_cast<uint64_t>(getU32(in)) << 32) | getU32(in + 4);
 }
 
 NtpTimestamp requestStamp(Millis1900 t, uint32_t noise) {
@@ -41,7 +30,7 @@ NtpTimestamp requestStamp(Millis1900 t, uint32_t noise) {
 void packNtpRequest(NtpTimestamp transmit, uint8_t packet[NTP_PACKET_SIZE]) {
   for (int i = 0; i < NTP_PACKET_SIZE; ++i) packet[i] = 0;
   packet[0] = static_cast<uint8_t>((0 << 6) | (NTP_VERSION << 3) | MODE_CLIENT);
-  putU64(packet + 40, transmit);
+  putBigEndian(packet + 40, transmit, 8);
 }
 
 void unpackNtpAnswer(const uint8_t packet[NTP_PACKET_SIZE], NtpAnswer& answer) {
@@ -49,10 +38,10 @@ void unpackNtpAnswer(const uint8_t packet[NTP_PACKET_SIZE], NtpAnswer& answer) {
   answer.version = static_cast<uint8_t>((packet[0] >> 3) & 7);
   answer.mode = static_cast<uint8_t>(packet[0] & 7);
   answer.stratum = packet[1];
-  answer.reference = getU32(packet + 12);
-  answer.origin = getU64(packet + 24);
-  answer.receive = getU64(packet + 32);
-  answer.transmit = getU64(packet + 40);
+  answer.reference = static_cast<uint32_t>(getBigEndian(packet + 12, 4));
+  answer.origin = getBigEndian(packet + 24, 8);
+  answer.receive = getBigEndian(packet + 32, 8);
+  answer.transmit = getBigEndian(packet + 40, 8);
 }
 
 NtpSocketOutcome judgeNtpSocketError(int error) {

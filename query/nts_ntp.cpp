@@ -2,16 +2,11 @@
 // of the whole field, and a body padded with zeros to whole 32-bit words.
 #include "query/nts_ntp.h"
 
+#include "timebase/byte_order.h"
+
 namespace {
 
 const uint32_t KISS_NTS_NAK = 0x4E54534Eu;  // "NTSN"
-
-void putU16(uint8_t* out, size_t value) {
-  out[0] = static_cast<uint8_t>(value >> 8);
-  out[1] = static_cast<uint8_t>(value);
-}
-
-size_t getU16(const uint8_t* in) { return static_cast<size_t>((in[0] << 8) | in[1]); }
 
 size_t paddedToWords(size_t size) { return (size + 3) & ~static_cast<size_t>(3); }
 
@@ -20,8 +15,8 @@ size_t paddedToWords(size_t size) { return (size + 3) & ~static_cast<size_t>(3);
 size_t putField(uint8_t* at, uint16_t type, const uint8_t* body, size_t size) {
   size_t total = 4 + paddedToWords(size);
   if (total < static_cast<size_t>(NTP_EF_MIN_SIZE)) total = NTP_EF_MIN_SIZE;
-  putU16(at, type);
-  putU16(at + 2, total);
+  putBigEndian(at, type, 2);
+  putBigEndian(at + 2, total, 2);
   for (size_t i = 0; i < total - 4; ++i) at[4 + i] = (body != nullptr && i < size) ? body[i] : 0;
   return total;
 }
@@ -37,10 +32,10 @@ struct Field {
 // length is not whole words, under the least size, or past the end.
 bool nextField(const uint8_t* data, size_t size, size_t& from, Field& field) {
   if (size - from < 4) return false;
-  const size_t length = getU16(data + from + 2);
+  const size_t length = getBigEndian(data + from + 2, 2);
   if (length < static_cast<size_t>(NTP_EF_MIN_SIZE) || length % 4 != 0 || length > size - from) return false;
   field.at = from;
-  field.type = static_cast<uint16_t>(getU16(data + from));
+  field.type = static_cast<uint16_t>(getBigEndian(data + from, 2));
   field.body = data + from + 4;
   field.bodySize = length - 4;
   from += length;
@@ -88,10 +83,10 @@ size_t packNtsRequest(NtpTimestamp transmit, const uint8_t uniqueId[NTS_UNIQUE_I
   // Nothing to hide: the sealed part is the synthetic IV alone, over the
   // packet so far and the nonce.
   const size_t authAt = at;
-  putU16(packet + at, NTS_EF_AUTHENTICATOR);
-  putU16(packet + at + 2, 4 + 4 + NTS_NONCE_SIZE + AES_SIV_TAG_SIZE);
-  putU16(packet + at + 4, NTS_NONCE_SIZE);
-  putU16(packet + at + 6, AES_SIV_TAG_SIZE);
+  putBigEndian(packet + at, NTS_EF_AUTHENTICATOR, 2);
+  putBigEndian(packet + at + 2, 4 + 4 + NTS_NONCE_SIZE + AES_SIV_TAG_SIZE, 2);
+  putBigEndian(packet + at + 4, NTS_NONCE_SIZE, 2);
+  putBigEndian(packet + at + 6, AES_SIV_TAG_SIZE, 2);
   for (int i = 0; i < NTS_NONCE_SIZE; ++i) packet[at + 8 + i] = nonce[i];
   at += 8 + NTS_NONCE_SIZE;
   clientToServer.sealWithNonce(packet, authAt, nonce, NTS_NONCE_SIZE, nullptr, 0, packet + at);
@@ -149,8 +144,8 @@ NtsAnswer checkNtsAnswer(const uint8_t* packet, size_t size, NtpTimestamp sent,
 
   // Every field is 16 bytes at least: the body holds the two lengths.
   out.result = NTS_ANSWER_NOT_AUTHENTIC;
-  const size_t nonceSize = getU16(auth.body);
-  const size_t sealedSize = getU16(auth.body + 2);
+  const size_t nonceSize = getBigEndian(auth.body, 2);
+  const size_t sealedSize = getBigEndian(auth.body + 2, 2);
   // A sealed part shorter than its tag never opens.
   if (nonceSize == 0 || 4 + paddedToWords(nonceSize) + paddedToWords(sealedSize) > auth.bodySize) return out;
   const uint8_t* nonce = auth.body + 4;

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include "timebase/byte_order.h"
+
 // The in-memory record mirrors the stored image; the image is still packed
 // field by field so neither the compiler's layout nor the host's byte order
 // ever reaches the registry.
@@ -42,33 +44,13 @@ void setServerName(ServerRecord& record, const char* name) {
   record.name[i] = '\0';
 }
 
-static void putU32(uint8_t* out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-static void putU64(uint8_t* out, uint64_t value) {
-  for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-static uint32_t getU32(const uint8_t* in) {
-  uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | in[i];
-  return value;
-}
-
-static uint64_t getU64(const uint8_t* in) {
-  uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = (value << 8) | in[i];
-  return value;
-}
-
 void packServerRecord(const ServerRecord& record, uint8_t image[SERVER_IMAGE_SIZE]) {
   for (int i = 0; i < SERVER_NAME_SIZE; ++i) image[i] = static_cast<uint8_t>(record.name[i]);
-  putU32(image + 128, record.enabled != 0 ? 1u : 0u);
-  putU32(image + 132, static_cast<uint32_t>(record.status));
-  putU32(image + 136, record.latency);
-  putU32(image + 140, 0);
-  putU64(image + 144, static_cast<uint64_t>(record.correction));
+  putLittleEndian(image + 128, record.enabled != 0 ? 1u : 0u, 4);
+  putLittleEndian(image + 132, static_cast<uint32_t>(record.status), 4);
+  putLittleEndian(image + 136, record.latency, 4);
+  putLittleEndian(image + 140, 0, 4);
+  putLittleEndian(image + 144, static_cast<uint64_t>(record.correction), 8);
 }
 
 void unpackServerRecord(const uint8_t image[SERVER_IMAGE_SIZE], ServerRecord& record) {
@@ -77,9 +59,9 @@ void unpackServerRecord(const uint8_t image[SERVER_IMAGE_SIZE], ServerRecord& re
   record.name[SERVER_NAME_SIZE - 1] = '\0';
   // Another tool may have stored any non-zero value for "enabled"; as a plain
   // 0 or 1 the Enable/Disable flip always turns it off.
-  record.enabled = getU32(image + 128) != 0 ? 1 : 0;
-  record.status = static_cast<int32_t>(getU32(image + 132));
-  record.latency = getU32(image + 136);
+  record.enabled = getLittleEndian(image + 128, 4) != 0 ? 1 : 0;
+  record.status = static_cast<int32_t>(static_cast<uint32_t>(getLittleEndian(image + 132, 4)));
+  record.latency = static_cast<uint32_t>(getLittleEndian(image + 136, 4));
   record.reserved = 0;
-  record.correction = static_cast<int64_t>(getU64(image + 144));
+  record.correction = static_cast<int64_t>(getLittleEndian(image + 144, 8));
 }

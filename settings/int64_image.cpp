@@ -2,7 +2,6 @@
 // byte so that it reads the same whatever the host's byte order.
 #include "settings/settings.h"
 
-void packInt64(int64_t value, uint8_t image[8]) {
-  const uint64_t bits = static_cast<uint64_t>(value);
-  for (int i = 0; i < 8; ++i) image[i] = static_cast<uint8_t>(bits >> (8 * i));
-}
+#include "timebase/byte_order.h"
+
+void packInt64(int64_t value, uint8_t image[8]) { putLittleEndian(image, static_cast<uint64_t>(value), 8); }

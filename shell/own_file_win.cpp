@@ -9,6 +9,7 @@
 #include "settings/settings.h"
 #include "shell/own_file.h"
 #include "shell/own_file_win.h"
+#include "timebase/byte_order.h"
 
 namespace {
 
@@ -32,16 +33,10 @@ Call ntdllCall(const char* name) {
   return reinterpret_cast<Call>(reinterpret_cast<void (*)()>(found));
 }
 
-uint64_t littleEndian(const BYTE* bytes, int count) {
-  uint64_t value = 0;
-  for (int i = count - 1; i >= 0; --i) value = value << 8 | bytes[i];
-  return value;
-}
-
 bool wideIdentity(HANDLE file, FileIdentity& identity) {
   BYTE info[FILE_ID_INFO_SIZE];
   if (!GetFileInformationByHandleEx(file, FILE_ID_INFO_CLASS, info, sizeof info)) return false;
-  identity.volume = littleEndian(info, 8);
+  identity.volume = getLittleEndian(info, 8);
   std::memcpy(identity.fileId, info + 8, sizeof identity.fileId);
   return true;
 }
@@ -51,8 +46,7 @@ bool indexIdentity(HANDLE file, FileIdentity& identity) {
   if (!GetFileInformationByHandle(file, &info)) return false;
   identity.volume = info.dwVolumeSerialNumber;
   std::memset(identity.fileId, 0, sizeof identity.fileId);
-  const uint64_t index = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
-  for (int i = 0; i < 8; ++i) identity.fileId[i] = static_cast<uint8_t>(index >> (8 * i));
+  putLittleEndian(identity.fileId, uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow, 8);
   return true;
 }
 

@@ -1,6 +1,8 @@
 // The boot a record belongs to (implements boot_stamp.h).
 #include "timebase/boot_stamp.h"
 
+#include "timebase/byte_order.h"
+
 namespace {
 
 const uint64_t SAME_BOOT_SLACK_MS = 1000;
@@ -28,17 +30,13 @@ bool sameBoot(const BootStamp& stored, const BootStamp& now) {
 }
 
 void packBootStamp(const BootStamp& stamp, uint8_t* image) {
-  const uint64_t fields[2] = {static_cast<uint64_t>(stamp.bootedAt), stamp.counterMs};
-  for (int f = 0; f < 2; ++f)
-    for (int i = 0; i < 8; ++i) image[f * 8 + i] = static_cast<uint8_t>(fields[f] >> (8 * i));
+  putLittleEndian(image, static_cast<uint64_t>(stamp.bootedAt), 8);
+  putLittleEndian(image + 8, stamp.counterMs, 8);
 }
 
 BootStamp unpackBootStamp(const uint8_t* image) {
-  uint64_t fields[2] = {0, 0};
-  for (int f = 0; f < 2; ++f)
-    for (int i = 0; i < 8; ++i) fields[f] |= static_cast<uint64_t>(image[f * 8 + i]) << (8 * i);
   BootStamp stamp;
-  stamp.bootedAt = static_cast<Millis1900>(fields[0]);
-  stamp.counterMs = fields[1];
+  stamp.bootedAt = static_cast<Millis1900>(getLittleEndian(image, 8));
+  stamp.counterMs = getLittleEndian(image + 8, 8);
   return stamp;
 }
