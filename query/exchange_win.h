@@ -5,6 +5,7 @@
 // side knows an exchange only through SampleExchange, so that the calls run
 // one way: from the exchanges down to the steps they share.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include "query/ntp_packet.h"
 #include "servers/server_query.h"
@@ -18,7 +19,7 @@ class SampleExchange {
   // that the query's phase waits for.
   virtual void onSocketEvent(int slot, int event, int error) = 0;
   // The query has ended: what the exchange holds for it in flight is let go.
-  virtual void queryEnded(int slot) = 0;
+  virtual void queryEnded(int) {}
 
  protected:
   ~SampleExchange() = default;
@@ -47,11 +48,22 @@ void sampleTaken(int slot);
 // The server sent a Kiss-o'-Death: it rests, and the query ends at once.
 void kissReceived(int slot, NtpVerdict verdict);
 
-// NTP over UDP port 123 (ntp_win.cpp), as authenticated time extends it.
+// NTP over UDP (ntp_win.cpp), the steps that authenticated time shares.
+// A socket for the slot's sample connected to address:port, so that only that
+// server's datagrams arrive; false, with the query ended, on a failure.
+bool openNtpSocket(int slot, uint32_t address, uint16_t port);
+// The request leaves now: the contact noted, the sample's start stamped and
+// the transmit stamp the answer must echo chosen.
+void stampNtpRequest(int slot);
+// Sends the request and waits for its answer until the deadline; false, with
+// the query ended, when it could not be sent.
+bool sendNtpRequest(int slot, const uint8_t* packet, size_t size);
+// The datagram a read notification announced, in packet (room bytes): its
+// size, or 0 when there is none to look at (the sample waits on, or the
+// query ended on a socket failure).
+size_t receiveNtpDatagram(int slot, int error, uint8_t* packet, size_t room);
 // The NTP stamps of an answer that passed its checks become the sample.
 void takeNtpSample(int slot, const NtpAnswer& answer, int64_t answeredUs);
-// Bits no one else can predict, for a request's transmit stamp.
-uint32_t requestNoise();
 
 // Shared: the sample starts now, or once the spacing allows.
 void sampleDueNow(int slot);

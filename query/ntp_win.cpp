@@ -36,65 +36,77 @@ static bool endsOnSocketError(int slot, int error) {
 }
 
 // Bits no one else can predict, from the system's random source.
-uint32_t requestNoise() {
+static uint32_t requestNoise() {
   uint32_t noise = 0;
   if (!RtlGenRandom(&noise, sizeof noise)) noise = readTickMs() * 2654435761u;
   return noise;
 }
 
-static void openNtpSample(int slot) {
-  ServerQuery& query = serverQueries[slot];
-  if (!openSampleSocket(slot, SOCK_DGRAM, FD_READ)) return;
-  const SOCKET s = socketOf(query);
+bool openNtpSocket(int slot, uint32_t address, uint16_t port) {
+  if (!openSampleSocket(slot, SOCK_DGRAM, FD_READ)) return false;
   sockaddr_in remote = {};
   remote.sin_family = AF_INET;
-  remote.sin_port = htons(NTP_PORT);
-  remote.sin_addr.s_addr = query.address;
-  if (connect(s, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0) {
+  remote.sin_port = htons(port);
+  remote.sin_addr.s_addr = address;
+  if (connect(socketOf(serverQueries[slot]), reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0) {
     endQuery(slot, STATUS_WINSOCK_ERROR);
-    return;
+    return false;
   }
-  query.phase = PHASE_READING;
-  query.dirty = 1;
+  return true;
+}
 
-  uint8_t packet[NTP_PACKET_SIZE];
+void stampNtpRequest(int slot) {
+  ServerQuery& query = serverQueries[slot];
   const uint32_t noise = requestNoise();
   noteContact(query.address);
   query.sampleStartedUs = readClockUs();
   query.sampleStartedAt = millisFromMicros(query.sampleStartedUs);
   query.requestStamp = requestStamp(query.sampleStartedAt, noise);
-  packNtpRequest(query.requestStamp, packet);
-  char datagram[NTP_PACKET_SIZE];
-  std::memcpy(datagram, packet, sizeof datagram);
-  if (send(s, datagram, NTP_PACKET_SIZE, 0) != NTP_PACKET_SIZE) {
-    endQuery(slot, WSAGetLastError() == WSAECONNRESET ? STATUS_REFUSED : STATUS_WINSOCK_ERROR);
-    return;
-  }
-  runDeadline = readClock() + DEADLINE_ANSWER_MS;
 }
 
-static void onNtpAnswerReady(int slot, int error) {
-  ServerQuery& query = serverQueries[slot];
-  // T4 before anything else: a later stamp only widens the bounds.
-  const int64_t answeredUs = readClockUs();
+bool sendNtpRequest(int slot, const uint8_t* packet, size_t size) {
+  const int sent = send(socketOf(serverQueries[slot]), reinterpret_cast<const char*>(packet), static_cast<int>(size), 0);
+  if (sent != static_cast<int>(size)) {
+    endQuery(slot, WSAGetLastError() == WSAECONNRESET ? STATUS_REFUSED : STATUS_WINSOCK_ERROR);
+    return false;
+  }
+  runDeadline = readClock() + DEADLINE_ANSWER_MS;
+  return true;
+}
+
+size_t receiveNtpDatagram(int slot, int error, uint8_t* packet, size_t room) {
   // An ICMP "port unreachable" for the request comes back as a reset.
   if (error != 0) {
     endsOnSocketError(slot, error);
-    return;
+    return 0;
   }
-  char datagram[NTP_RECEIVE_SIZE];
-  const int received = recv(socketOf(query), datagram, NTP_RECEIVE_SIZE, 0);
+  const int received = recv(socketOf(serverQueries[slot]), reinterpret_cast<char*>(packet), static_cast<int>(room), 0);
   if (received == SOCKET_ERROR) {
     endsOnSocketError(slot, WSAGetLastError());
-    return;
+    return 0;
   }
-  if (received < NTP_PACKET_SIZE) return;
+  return received < NTP_PACKET_SIZE ? 0 : static_cast<size_t>(received);
+}
 
+static void openNtpSample(int slot) {
+  ServerQuery& query = serverQueries[slot];
+  if (!openNtpSocket(slot, query.address, NTP_PORT)) return;
+  query.phase = PHASE_READING;
+  query.dirty = 1;
   uint8_t packet[NTP_PACKET_SIZE];
-  std::memcpy(packet, datagram, sizeof packet);
+  stampNtpRequest(slot);
+  packNtpRequest(query.requestStamp, packet);
+  sendNtpRequest(slot, packet, sizeof packet);
+}
+
+static void onNtpAnswerReady(int slot, int error) {
+  // T4 before anything else: a later stamp only widens the bounds.
+  const int64_t answeredUs = readClockUs();
+  uint8_t datagram[NTP_RECEIVE_SIZE];
+  if (receiveNtpDatagram(slot, error, datagram, sizeof datagram) == 0) return;
   NtpAnswer answer;
-  unpackNtpAnswer(packet, answer);
-  const NtpVerdict verdict = judgeNtpAnswer(answer, query.requestStamp);
+  unpackNtpAnswer(datagram, answer);
+  const NtpVerdict verdict = judgeNtpAnswer(answer, serverQueries[slot].requestStamp);
   if (verdict == NTP_DROP) return;
   if (verdict != NTP_USE) {
     kissReceived(slot, verdict);
@@ -124,7 +136,6 @@ class NtpExchange final : public SampleExchange {
   void onSocketEvent(int slot, int event, int error) override {
     if (event == SOCKET_EVENT_READ && serverQueries[slot].phase == PHASE_READING) onNtpAnswerReady(slot, error);
   }
-  void queryEnded(int) override {}
 };
 
 NtpExchange ntp;

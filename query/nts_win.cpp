@@ -275,15 +275,7 @@ void sendNtsRequest(int slot) {
   NtsSession& session = sessionOf(slot);
   ServerQuery& query = serverQueries[slot];
   query.address = session.ntpAddress;
-  if (!openSampleSocket(slot, SOCK_DGRAM, FD_READ)) return;
-  sockaddr_in remote = {};
-  remote.sin_family = AF_INET;
-  remote.sin_port = htons(session.ntpPort);
-  remote.sin_addr.s_addr = session.ntpAddress;
-  if (connect(socketOf(query), reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0) {
-    endQuery(slot, STATUS_WINSOCK_ERROR);
-    return;
-  }
+  if (!openNtpSocket(slot, session.ntpAddress, session.ntpPort)) return;
   uint8_t nonce[NTS_NONCE_SIZE];
   if (!systemRandom(session.uniqueId, sizeof session.uniqueId) || !systemRandom(nonce, sizeof nonce)) {
     endQuery(slot, STATUS_NO_TLS13);
@@ -291,23 +283,14 @@ void sendNtsRequest(int slot) {
   }
   query.phase = PHASE_READING;
   query.dirty = 1;
-  noteContact(session.ntpAddress);
-  query.sampleStartedUs = readClockUs();
-  query.sampleStartedAt = millisFromMicros(query.sampleStartedUs);
-  query.requestStamp = requestStamp(query.sampleStartedAt, requestNoise());
+  stampNtpRequest(slot);
   uint8_t packet[NTS_PACKET_MAX];
   const size_t size = packNtsRequest(query.requestStamp, session.uniqueId, nonce, session.jar, session.c2s, packet);
   if (size == 0) {
     endQuery(slot, STATUS_NOT_AUTHENTIC);
     return;
   }
-  char datagram[NTS_PACKET_MAX];
-  std::memcpy(datagram, packet, size);
-  if (send(socketOf(query), datagram, static_cast<int>(size), 0) != static_cast<int>(size)) {
-    endQuery(slot, WSAGetLastError() == WSAECONNRESET ? STATUS_REFUSED : STATUS_WINSOCK_ERROR);
-    return;
-  }
-  runDeadline = readClock() + DEADLINE_ANSWER_MS;
+  sendNtpRequest(slot, packet, size);
 }
 
 }  // namespace
@@ -373,22 +356,10 @@ static void onNtsAnswerReady(int slot, int error) {
   ServerQuery& query = serverQueries[slot];
   // T4 before anything else: a later stamp only widens the bounds.
   const int64_t answeredUs = readClockUs();
-  if (error != 0) {
-    endQuery(slot, judgeNtpSocketError(error) == NTP_SOCKET_REFUSED ? STATUS_REFUSED : STATUS_NO_RESPONSE);
-    return;
-  }
-  char datagram[NTS_PACKET_MAX + 512];
-  const int received = recv(socketOf(query), datagram, sizeof datagram, 0);
-  if (received == SOCKET_ERROR) {
-    const int failure = WSAGetLastError();
-    if (judgeNtpSocketError(failure) == NTP_SOCKET_WAIT) return;
-    endQuery(slot, judgeNtpSocketError(failure) == NTP_SOCKET_REFUSED ? STATUS_REFUSED : STATUS_NO_RESPONSE);
-    return;
-  }
-  if (received < NTP_PACKET_SIZE) return;
   uint8_t packet[NTS_PACKET_MAX + 512];
-  std::memcpy(packet, datagram, static_cast<size_t>(received));
-  const NtsAnswer answer = checkNtsAnswer(packet, static_cast<size_t>(received), query.requestStamp,
+  const size_t received = receiveNtpDatagram(slot, error, packet, sizeof packet);
+  if (received == 0) return;
+  const NtsAnswer answer = checkNtsAnswer(packet, received, query.requestStamp,
                                           session.uniqueId, session.s2c, session.jar);
   switch (answer.result) {
     case NTS_ANSWER_USE: takeNtpSample(slot, answer.ntp, answeredUs); return;

@@ -83,7 +83,6 @@ class TimeProtocolExchange final : public SampleExchange {
     if (event == SOCKET_EVENT_READ && phase == PHASE_READING) onAnswerReady(slot, error);
     else if (event == SOCKET_EVENT_CONNECT && phase == PHASE_CONNECTING) onConnectDone(slot, error);
   }
-  void queryEnded(int) override {}
 };
 
 TimeProtocolExchange timeProtocol;
