@@ -22,8 +22,7 @@ void startBootMoves(ClockMoves& moves, uint64_t now) {
 }
 
 void startClockMoves(ClockMoves& moves, uint64_t now) {
-  moves.moved = 0;
-  moves.countedFrom = now;
+  startBootMoves(moves, now);
   moves.firstTaken = true;
 }
 

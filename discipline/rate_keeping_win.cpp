@@ -140,7 +140,10 @@ void noteRateLeft(const RateSetting* left) {
   writeSetting("RateLeft", image, sizeof image);
 }
 
-void writeRate(const RateSetting& setting) { writeAdjustment(setting.adjustment, setting.disabled); }
+// "Disabled" goes with the nominal increment, as the system reports it.
+void writeRate(const RateSetting& setting) {
+  writeAdjustment(setting.disabled ? clockRate.increment : setting.adjustment, setting.disabled);
+}
 
 // The rate as the program found it, where what is in force is still ours.
 void restoreFound() {
@@ -275,7 +278,7 @@ bool healRateAtStart() {
   RateSetting found;
   uint64_t increment = 0;
   if (!readRate(found, increment) || increment == 0) return false;
-  static uint8_t image[RATE_LEFT_IMAGE_SIZE];
+  uint8_t image[RATE_LEFT_IMAGE_SIZE];
   const int32_t size = readSettingBytes("RateLeft", image, sizeof image);
   if (rateOursAllAlong(image, size, bootNow(), found)) {
     startsOursAllAlong = true;
@@ -394,10 +397,8 @@ void rateAtCrash() {
   if (rateKeeping != RATE_KEPT || !owner.setBefore) return;
   if (rateWanted() && positionInForce != ON_STARTUP)
     writeAdjustment(adjustmentForPpb(clockRate.compensationPpb, clockRate.increment), false);
-  else if (owner.found.disabled)
-    writeAdjustment(clockRate.increment, true);
   else
-    writeAdjustment(owner.found.adjustment, false);
+    writeRate(owner.found);
 }
 
 void giveRateBack() {

@@ -318,7 +318,7 @@ void becomeKeeper() {
   loadLastCorrection();
   loadClockHistory();
   startRateKeeping();
-  rateFollowsSchedule(schedulePosition >= 1 && schedulePosition <= 9);
+  rateFollowsSchedule(scheduleChosenAt(schedulePosition));
 }
 
 // While another session's instance keeps the clock, this one shows what the

@@ -16,10 +16,9 @@ static const ScheduleChoice scheduleTable[10] = {
     {"Monthly", 2592000000u},  // 30 days: beyond a signed 32-bit value
 };
 
-ScheduleChoice scheduleChoice(int32_t position) {
-  if (position < 1 || position > 9) return scheduleTable[0];
-  return scheduleTable[position];
-}
+bool scheduleChosenAt(int32_t position) { return position >= 1 && position <= 9; }
+
+ScheduleChoice scheduleChoice(int32_t position) { return scheduleTable[scheduleChosenAt(position) ? position : 0]; }
 
 bool scheduleIsDue(Millis1900 now, Millis1900 base, uint64_t interval) {
   if (interval == 0) return false;

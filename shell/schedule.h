@@ -11,6 +11,8 @@ struct ScheduleChoice {
 
 // Positions outside 1..9 give "No Scheduled Interval".
 ScheduleChoice scheduleChoice(int32_t position);
+// Whether the position chooses a schedule ("On Startup" included).
+bool scheduleChosenAt(int32_t position);
 // now >= base + interval (64-bit), for a non-zero interval.
 bool scheduleIsDue(Millis1900 now, Millis1900 base, uint64_t interval);
 

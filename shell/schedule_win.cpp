@@ -58,7 +58,7 @@ void applySchedule() {
   updateRegistration(schedulePosition != 0);
   offerInstall(schedulePosition != 0);
   SetDlgItemTextA(mainWindow, IDC_SCHEDULE_TEXT, choice.label);
-  rateFollowsSchedule(schedulePosition >= 1 && schedulePosition <= 9);
+  rateFollowsSchedule(scheduleChosenAt(schedulePosition));
 }
 
 void onScheduleSlider() {

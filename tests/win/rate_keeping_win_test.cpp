@@ -91,6 +91,13 @@ class RateKeepingWin : public ::testing::Test {
     nothing.action = ACTION_STEP_REFUSED;
     rateAfterRun(nothing, knownDrift(driftPpb));
   }
+  // A run at 78 ppm whose 300 ms are being slewed.
+  void slewAt78Ppm() {
+    HistoryEntry slew = {};
+    slew.action = ACTION_SLEWED;
+    slew.offsetUs = 300000;
+    rateAfterRun(slew, knownDrift(78000));
+  }
   // The rate keeping writes what it leaves in force to the settings.
   void SetUp() override {
     SKIP_UNLESS_UNDER_WINE();
@@ -166,10 +173,7 @@ TEST_F(RateKeepingWin, WindowsTimeKeepsTheRateAndWeSetNothing) {
 TEST_F(RateKeepingWin, NoScheduleGivesTheRateBackAndExitLeavesTheCompensation) {
   use(false);
   keepWithDrift(78000);
-  HistoryEntry slew = {};
-  slew.action = ACTION_SLEWED;
-  slew.offsetUs = 300000;
-  rateAfterRun(slew, knownDrift(78000));
+  slewAt78Ppm();
   EXPECT_LT(156238u, fake.adjustment);  // slewing: faster than the compensation
   leaveRateAtExit();
   EXPECT_EQ(fake.adjustment, 156238u);  // 78 ppm slower, no slew
@@ -333,10 +337,7 @@ TEST_F(RateKeepingWin, BackingOffRestoresTheValueFound) {
 TEST_F(RateKeepingWin, TheCrashFilterLeavesTheCompensationAlone) {
   use(false);
   keepWithDrift(78000);
-  HistoryEntry slew = {};
-  slew.action = ACTION_SLEWED;
-  slew.offsetUs = 300000;
-  rateAfterRun(slew, knownDrift(78000));
+  slewAt78Ppm();
   ASSERT_NE(fake.adjustment, 156238u);
   rateAtCrash();
   EXPECT_EQ(fake.adjustment, 156238u);
