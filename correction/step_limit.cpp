@@ -3,15 +3,10 @@
 
 #include "timebase/byte_order.h"
 
-// The magnitude unsigned: -2^63 has no signed absolute value.
-static uint64_t magnitude(int64_t step) {
-  return step < 0 ? 0 - static_cast<uint64_t>(step) : static_cast<uint64_t>(step);
-}
-
 static uint64_t saturatingAdd(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 
 StepDecision decideStep(int64_t correction, bool userAsked) {
-  if (magnitude(correction) <= static_cast<uint64_t>(STEP_LIMIT_MS)) return STEP_APPLY;
+  if (magnitudeOf(correction) <= static_cast<uint64_t>(STEP_LIMIT_MS)) return STEP_APPLY;
   return userAsked ? STEP_ASK : STEP_REFUSE;
 }
 
@@ -27,7 +22,7 @@ void startClockMoves(ClockMoves& moves, uint64_t now) {
 }
 
 StepDecision decideAutomaticStep(const ClockMoves& moves, int64_t step, uint64_t now) {
-  const uint64_t size = magnitude(step);
+  const uint64_t size = magnitudeOf(step);
   if (size > static_cast<uint64_t>(STEP_LIMIT_MS)) return STEP_REFUSE;
   if (!moves.firstTaken) return STEP_APPLY;
   const uint64_t elapsed = now > moves.countedFrom ? now - moves.countedFrom : 0;
@@ -41,7 +36,7 @@ void noteClockMoved(ClockMoves& moves, int64_t step) {
     moves.firstTaken = true;
     return;
   }
-  moves.moved = saturatingAdd(moves.moved, magnitude(step));
+  moves.moved = saturatingAdd(moves.moved, magnitudeOf(step));
 }
 
 void noteRateMoved(ClockMoves& moves, uint64_t ms) { moves.moved = saturatingAdd(moves.moved, ms); }

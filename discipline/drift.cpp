@@ -237,11 +237,6 @@ int64_t withinPlausible(int64_t ppb) {
   return ppb > DRIFT_PLAUSIBLE_PPB ? DRIFT_PLAUSIBLE_PPB : ppb < -DRIFT_PLAUSIBLE_PPB ? -DRIFT_PLAUSIBLE_PPB : ppb;
 }
 
-uint64_t magnitude(int64_t value) {
-  // Unsigned: -2^63 has no signed magnitude.
-  return value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-}
-
 }  // namespace
 
 int64_t nextCompensationPpb(int64_t wantedPpb, int64_t currentPpb, bool currentKnown, int64_t elapsedMs) {
@@ -256,7 +251,7 @@ int64_t nextCompensationPpb(int64_t wantedPpb, int64_t currentPpb, bool currentK
 }
 
 int64_t unexplainedMovementUs(int64_t compensationPpb, int64_t uncertaintyPpb, int64_t elapsedMs) {
-  const uint64_t rate = magnitude(compensationPpb);
+  const uint64_t rate = magnitudeOf(compensationPpb);
   const uint64_t explained = uncertaintyPpb < 0 ? 0 : static_cast<uint64_t>(uncertaintyPpb);
   if (elapsedMs <= 0 || rate <= explained) return 0;
   // ppb x ms / 1e6 is us; split so that no product leaves 64 bits.

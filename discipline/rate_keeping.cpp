@@ -123,10 +123,7 @@ void applyRunAction(RateKeeper& k, const HistoryEntry& entry) {
 }
 
 bool slewsCorrection(int64_t correctionUs, bool automaticRun, bool rateInForce) {
-  // Unsigned: -2^63 has no signed magnitude.
-  const uint64_t magnitude = correctionUs < 0 ? 0 - static_cast<uint64_t>(correctionUs)
-                                              : static_cast<uint64_t>(correctionUs);
-  return automaticRun && rateInForce && magnitude < static_cast<uint64_t>(SLEW_LIMIT_US);
+  return automaticRun && rateInForce && magnitudeOf(correctionUs) < static_cast<uint64_t>(SLEW_LIMIT_US);
 }
 
 int64_t compensationFor(const DriftEstimate& drift, int64_t current, bool currentKnown, int64_t elapsedMs) {

@@ -25,6 +25,10 @@ int64_t microsFromFileTime(uint64_t fileTime);
 Millis1900 nearestMillisFromFileTime(uint64_t fileTime);
 // The millisecond a microsecond time falls in (floor), as readClock gives it.
 Millis1900 millisFromMicros(int64_t us);
+// |value|, unsigned: -2^63 has no signed magnitude.
+inline uint64_t magnitudeOf(int64_t value) {
+  return value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+}
 // A microsecond offset to the nearest millisecond (halves up): the step a
 // correction makes, since the clock is set in whole milliseconds.
 int64_t nearestMillis(int64_t us);

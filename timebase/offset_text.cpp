@@ -1,17 +1,13 @@
 // Offsets as short texts: one sign, the number at one or two decimals, a unit.
 #include "timebase/offset_text.h"
 
+#include "timebase/millis.h"
+
 void formatOffset(int64_t offset, char* text) {
   char* out = text;
-  // The magnitude is taken unsigned, so even -2^63 gets its true digits.
-  uint64_t m;
-  if (offset < 0) {
-    *out++ = '-';
-    m = 0 - static_cast<uint64_t>(offset);
-  } else {
-    *out++ = '+';
-    m = static_cast<uint64_t>(offset);
-  }
+  *out++ = offset < 0 ? '-' : '+';
+  // Unsigned, so even -2^63 gets its true digits.
+  uint64_t m = magnitudeOf(offset);
 
   char unit;
   uint64_t divisor, precision;
