@@ -60,6 +60,16 @@ SecBufferDesc secBuffers(SecBuffer* buffers, unsigned long count) {
   return desc;
 }
 
+// What a call left unread of the input (SECBUFFER_EXTRA, at its end) stays
+// for the next call; the rest is taken.
+template <size_t N>
+void keepUnread(ByteQueue<N>& input, const SecBuffer& extra) {
+  if (bufferType(extra) == SECBUFFER_EXTRA && extra.cbBuffer > 0)
+    input.keepLast(extra.cbBuffer);
+  else
+    input.clear();
+}
+
 // The handshake's own failures: a server or a system without TLS 1.3 both
 // end in a protocol or algorithm mismatch.
 TlsOutcome handshakeFailure(SECURITY_STATUS status, CertificateVerdict& certificate) {
@@ -232,10 +242,7 @@ TlsOutcome TlsClient::handshake() {
     }
     if (!fitted) return fail(TLS_PROTOCOL_ERROR);
     withoutCertificate = 0;
-    if (bufferType(in[1]) == SECBUFFER_EXTRA && in[1].cbBuffer > 0)
-      input_.keepLast(in[1].cbBuffer);
-    else
-      input_.clear();
+    keepUnread(input_, in[1]);
     if (status == SEC_E_OK) return finishHandshake();
   }
   return outcome_;
@@ -327,10 +334,7 @@ TlsOutcome TlsClient::decrypt() {
           &credentials_, &session_, host_, REQUEST, 0, 0, &inDesc, 0, nullptr, &outDesc, &granted, &expiry);
       if (!queueTokens(out, 1) || (again != SEC_E_OK && again != SEC_I_CONTINUE_NEEDED))
         return fail(TLS_PROTOCOL_ERROR);
-      if (bufferType(in[1]) == SECBUFFER_EXTRA && in[1].cbBuffer > 0)
-        input_.keepLast(in[1].cbBuffer);
-      else
-        input_.clear();
+      keepUnread(input_, in[1]);
     }
   }
   return outcome_;
