@@ -18,6 +18,16 @@ void printTrace(double seconds, double errorMs, void* context) {
   std::printf("%.0f,%.3f,%s\n", seconds, errorMs, static_cast<const char*>(context));
 }
 
+// The tables' week: a resume 2 s off and five minutes without servers in it.
+ClockSimResult simulatedWeek(ClockSimConfig config, double intervalS, bool ntp, bool disciplined) {
+  config.intervalS = intervalS;
+  config.ntp = ntp;
+  config.discipline = disciplined;
+  config.sleepJump = true;
+  config.outage = true;
+  return runClockSim(config);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -79,13 +89,8 @@ int main(int argc, char** argv) {
       for (int ntp = 1; ntp >= 0; --ntp)
         for (int disciplined = 1; disciplined >= 0; --disciplined) {
           ClockSimConfig config;
-          config.intervalS = interval;
           config.driftPpm = drift;
-          config.ntp = ntp != 0;
-          config.discipline = disciplined != 0;
-          config.sleepJump = true;
-          config.outage = true;
-          const ClockSimResult r = runClockSim(config);
+          const ClockSimResult r = simulatedWeek(config, interval, ntp != 0, disciplined != 0);
           std::printf("%s  {\"interval_s\": %.0f, \"drift_ppm\": %.0f, \"protocol\": \"%s\", \"mode\": \"%s\", "
                       "\"max_ms\": %.3f, \"rms_ms\": %.3f, \"runs\": %d, \"slewed\": %d, \"stepped\": %d, "
                       "\"drift_ppb\": %lld}",
@@ -103,12 +108,7 @@ int main(int argc, char** argv) {
           ClockSimConfig config;
           const char* name;
           clockSimWorld(world, config, &name);
-          config.intervalS = interval;
-          config.ntp = ntp != 0;
-          config.discipline = disciplined != 0;
-          config.sleepJump = true;
-          config.outage = true;
-          const ClockSimResult r = runClockSim(config);
+          const ClockSimResult r = simulatedWeek(config, interval, ntp != 0, disciplined != 0);
           std::printf("%s  {\"world\": %d, \"name\": \"%s\", \"interval_s\": %.0f, \"protocol\": \"%s\", "
                       "\"mode\": \"%s\", \"max_ms\": %.3f, \"rms_ms\": %.3f, \"runs\": %d, \"slewed\": %d, "
                       "\"stepped\": %d, \"breaks\": %d, \"not_taken\": %d, \"compensation_ppb\": %lld}",
